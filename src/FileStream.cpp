@@ -1,11 +1,35 @@
 #include "FileStream.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// False on the first failure. A descriptor left non-blocking by whoever started the program
+// is waited on rather than given up on.
+bool write_all(int fd, const unsigned char* bytes, std::size_t count) {
+  while (count > 0) {
+    const ssize_t written = ::write(fd, bytes, count);
+    if (written >= 0) {
+      bytes += written;
+      count -= static_cast<std::size_t>(written);
+    } else if (errno == EAGAIN) {
+      pollfd ready{fd, POLLOUT, 0};
+      ::poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
 
 InputFile::InputFile(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)) {
   if (fd_ >= 0) {
@@ -23,35 +47,24 @@ std::optional<FileId> InputFile::id() const {
   return FileId{status.st_dev, status.st_ino};
 }
 
-bool InputFile::refill() {
+std::span<const unsigned char> InputFile::read_block() {
   if (fd_ < 0 || failed_ || ended_) {
-    return false;
+    return {};
   }
   for (;;) {
     const ssize_t count = ::read(fd_, buffer_.get(), kStreamBufferSize);
     if (count > 0) {
-      next_ = buffer_.get();
-      end_ = next_ + count;
-      return true;
+      return {buffer_.get(), static_cast<std::size_t>(count)};
     }
     if (count == 0) {
       ended_ = true;
-      return false;
+      return {};
     }
     if (errno != EINTR) {
       failed_ = true;
-      return false;
+      return {};
     }
   }
-}
-
-std::span<const unsigned char> InputFile::read_block() {
-  if (next_ == end_ && !refill()) {
-    return {};
-  }
-  const std::span<const unsigned char> block(next_, end_);
-  next_ = end_;
-  return block;
 }
 
 bool InputFile::close() {
@@ -62,7 +75,6 @@ bool InputFile::close() {
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
   buffer_.reset();
-  next_ = end_ = nullptr;
   return closed;
 }
 
@@ -89,48 +101,27 @@ OutputFile::OutputFile(const char* path, std::optional<FileId> input) {
 
 OutputFile::~OutputFile() { close(); }
 
-bool OutputFile::write_all(const unsigned char* bytes, std::size_t count) {
-  while (count > 0) {
-    const ssize_t written = ::write(fd_, bytes, count);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    bytes += written;
-    count -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool OutputFile::drain() {
-  if (fd_ < 0) {
-    return false;
-  }
-  const std::size_t pending = static_cast<std::size_t>(next_ - buffer_.get());
+void OutputFile::drain() {
+  const auto pending = static_cast<std::size_t>(next_ - buffer_.get());
   // After one failure the file is known to be incomplete; further writes could only waste time.
   if (!failed_ && pending > 0) {
-    failed_ = !write_all(buffer_.get(), pending);
+    failed_ = !write_all(fd_, buffer_.get(), pending);
   }
   next_ = buffer_.get();
-  return true;
 }
 
 void OutputFile::write_block(std::span<const unsigned char> bytes) {
   if (fd_ < 0) {
     return;
   }
-  const auto room = static_cast<std::size_t>(end_ - next_);
-  if (bytes.size() <= room) {
-    next_ = std::copy(bytes.begin(), bytes.end(), next_);
-    return;
-  }
-  drain();
-  if (bytes.size() < kStreamBufferSize) {
-    next_ = std::copy(bytes.begin(), bytes.end(), next_);
-  } else if (!failed_) {
-    failed_ = !write_all(bytes.data(), bytes.size());
+  // Fill the buffer, write it whole, and repeat: "file.txt" gets few, large writes.
+  while (!bytes.empty()) {
+    const std::size_t taken = std::min(bytes.size(), static_cast<std::size_t>(end_ - next_));
+    next_ = std::copy_n(bytes.begin(), taken, next_);
+    bytes = bytes.subspan(taken);
+    if (next_ == end_) {
+      drain();
+    }
   }
 }
 
@@ -144,4 +135,9 @@ bool OutputFile::close() {
   buffer_.reset();
   next_ = end_ = nullptr;
   return closed && !failed_;
+}
+
+void write_standard_output(std::span<const unsigned char> bytes) {
+  std::fflush(stdout);
+  (void)write_all(STDOUT_FILENO, bytes.data(), bytes.size());
 }

@@ -13,8 +13,6 @@
 // Large enough that a pass costs few system calls, small enough to stay in the L2 cache.
 inline constexpr std::size_t kStreamBufferSize = std::size_t{128} * 1024;
 
-inline constexpr int kEndOfInput = -1;
-
 // Which file a descriptor has open, whatever names lead to it.
 struct FileId {
   dev_t device;
@@ -35,30 +33,18 @@ class InputFile {
   [[nodiscard]] bool failed() const { return failed_; }
   [[nodiscard]] std::optional<FileId> id() const;
 
-  // The next byte (0-255), or kEndOfInput at end of input and after a read error.
-  [[nodiscard]] int get_byte() {
-    if (next_ == end_ && !refill()) {
-      return kEndOfInput;
-    }
-    return *next_++;
-  }
-
-  // The bytes buffered but not yet taken, or else the next block read; empty at end of input
-  // and after a read error.
+  // The next block, at most kStreamBufferSize bytes, valid until the next call; empty at end of
+  // input and after a read error.
   [[nodiscard]] std::span<const unsigned char> read_block();
 
   // True if the descriptor closed cleanly. Only the first call on an open file does anything.
   bool close();
 
  private:
-  bool refill();
-
   int fd_ = -1;
   bool failed_ = false;
   bool ended_ = false;
   std::unique_ptr<unsigned char[]> buffer_;
-  const unsigned char* next_ = nullptr;
-  const unsigned char* end_ = nullptr;
 };
 
 class OutputFile {
@@ -74,13 +60,7 @@ class OutputFile {
   // A write failed; everything written after it is dropped.
   [[nodiscard]] bool failed() const { return failed_; }
 
-  // Both do nothing on a file that did not open.
-  void put_byte(unsigned char byte) {
-    if (next_ == end_ && !drain()) {
-      return;
-    }
-    *next_++ = byte;
-  }
+  // Buffers `bytes` and writes whole buffers. Does nothing on a file that did not open.
   void write_block(std::span<const unsigned char> bytes);
 
   // Writes what is buffered and closes. True only if the file opened, every write succeeded and
@@ -88,8 +68,7 @@ class OutputFile {
   bool close();
 
  private:
-  bool drain();
-  bool write_all(const unsigned char* bytes, std::size_t count);
+  void drain();
 
   int fd_ = -1;
   bool failed_ = false;
@@ -97,3 +76,7 @@ class OutputFile {
   unsigned char* next_ = nullptr;
   unsigned char* end_ = nullptr;
 };
+
+// Writes `bytes` to standard output unbuffered, after anything stdio holds for it. Failures are
+// not reported: the transcript is best effort, and the run goes on to complete "file.txt".
+void write_standard_output(std::span<const unsigned char> bytes);

@@ -4,15 +4,17 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
+#include <memory>
+#include <string_view>
 
 #include "ByteRules.hpp"
 #include "FileStream.hpp"
+#include "ScanKernel.hpp"
 
 namespace {
 
-constexpr const char* kBanner = "\n\n\t********** Printing data from file.*********\t\n";
-constexpr const char* kFileError = "\nfile error";
+constexpr std::string_view kBannerLine = "\n\n\t********** Printing data from file.*********\t\n\n";
+constexpr std::string_view kFileErrorLine = "\nfile error\n";
 
 // A descriptor 0-2 left closed by the caller would otherwise go to "file.c" or "file.txt", and
 // the echo would land in a file.
@@ -26,28 +28,28 @@ void occupy_closed_standard_descriptors() {
   }
 }
 
-// Writes to standard output are deliberately not looked at: the transcript is best effort and
-// the run always completes "file.txt".
-void write_line(const char* text) { std::puts(text); }
+void write_text(std::string_view text) {
+  write_standard_output({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+}
 
 // Echoes and counts every byte of `source`, keeping its letters and digits in `kept`.
 // False if a read error cut the pass short.
 [[nodiscard]] bool filter_source(InputFile& source, OutputFile& kept, Tally& tally) {
-  for (int next = source.get_byte(); next != kEndOfInput; next = source.get_byte()) {
-    const auto byte = static_cast<unsigned char>(next);
-    count_byte(tally, byte);
-    if (keeps_byte(byte)) {
-      kept.put_byte(byte);
-    }
-    putchar_unlocked(byte);
+  const ScanKernel scan = best_kernel();
+  const auto kept_bytes =
+      std::make_unique_for_overwrite<unsigned char[]>(kStreamBufferSize + kKeptSlack);
+  for (auto block = source.read_block(); !block.empty(); block = source.read_block()) {
+    const std::size_t kept_count = scan(block, tally, kept_bytes.get());
+    kept.write_block({kept_bytes.get(), kept_count});
+    write_standard_output(block);
   }
   return !source.failed();
 }
 
 // False if a read error cut the copy short.
 [[nodiscard]] bool echo_file(InputFile& file) {
-  for (int next = file.get_byte(); next != kEndOfInput; next = file.get_byte()) {
-    putchar_unlocked(next);
+  for (auto block = file.read_block(); !block.empty(); block = file.read_block()) {
+    write_standard_output(block);
   }
   return !file.failed();
 }
@@ -58,28 +60,26 @@ int main() {
   occupy_closed_standard_descriptors();
   // A reader that goes away must not end the run before "file.txt" is complete.
   std::signal(SIGPIPE, SIG_IGN);
-  // One large buffer for the echo, the banners and the summary keeps them in order.
-  std::setvbuf(stdout, nullptr, _IOFBF, kStreamBufferSize);
 
   Tally tally;
-  write_line(kBanner);
+  write_text(kBannerLine);
   InputFile source("file.c");
   OutputFile kept("file.txt", source.id());
   if (!source.is_open() || !filter_source(source, kept, tally)) {
-    write_line(kFileError);
+    write_text(kFileErrorLine);
   }
   write_summary(tally);
   source.close();  // Read only: its close cannot lose data.
-  write_line(kBanner);
+  write_text(kBannerLine);
 
   // A "file.txt" that did not open, or lost bytes, holds nothing this run may show as its result.
   if (!kept.close()) {
-    write_line(kFileError);
+    write_text(kFileErrorLine);
     return 0;
   }
   InputFile result("file.txt");
   if (!result.is_open() || !echo_file(result)) {
-    write_line(kFileError);
+    write_text(kFileErrorLine);
   }
   result.close();
   return 0;

@@ -1,0 +1,178 @@
+#!/usr/bin/env python3
+"""Whole-run benchmark: remove against the I/O floor and against standard tools.
+
+Generates its inputs deterministically in a temporary directory, runs the three commands
+alternately with standard output to /dev/null and a warm page cache, and prints the median
+time, throughput, ratios and peak resident memory of each. It first checks that remove and the
+standard tools give the same transcript and "file.txt", and can check that peak memory does not
+grow with the input (--rss-check). Asserts no timing: it only reports.
+"""
+import argparse
+import hashlib
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ARGS = None  # the parsed command line
+
+
+def text_chunk(seed, size):
+    """Source-code-like text: indentation by tabs and spaces, CRLF and LF lines, some UTF-8."""
+    rng = random.Random(seed)
+    words = ["int", "return", "for", "while", "count", "total", "value", "buffer", "size_t",
+             "printf", "const", "char", "if", "else", "i", "j", "n", "x1", "y2", "0", "42",
+             "0xFF", "caf\u00e9", "na\u00efve", "\u00fcber", "\u65e5\u672c"]
+    punctuation = ["(", ")", ";", "{", "}", "=", "+", "*", ",", "<", "->", "[", "]", "\"", "//"]
+    lines = []
+    total = 0
+    while total < size:
+        indent = "\t" * rng.randint(0, 3) if rng.random() < 0.7 else " " * rng.choice([0, 2, 4, 8])
+        parts = []
+        for _ in range(rng.randint(0, 10)):
+            parts.append(rng.choice(words) if rng.random() < 0.7 else rng.choice(punctuation))
+        ending = "\r\n" if rng.random() < 0.2 else "\n"
+        line = (indent + " ".join(parts) + ending).encode("utf-8")
+        lines.append(line)
+        total += len(line)
+    return b"".join(lines)[:size]
+
+
+def make_input(path, kind, size):
+    chunk_size = min(size, 4 << 20)
+    if kind == "text":
+        chunk = text_chunk(1, chunk_size)
+    else:
+        chunk = random.Random(2).randbytes(chunk_size)
+    with open(path, "wb") as out:
+        written = 0
+        rng = random.Random(3)
+        while written < size:
+            # Rotate the chunk each time so the input does not repeat with a short period.
+            shift = rng.randrange(len(chunk))
+            piece = (chunk[shift:] + chunk[:shift])[: size - written]
+            out.write(piece)
+            written += len(piece)
+
+
+def run_once(argv, cwd, stdout=subprocess.DEVNULL):
+    """Seconds and peak RSS in KiB of one run, as measured by run_measured."""
+    done = subprocess.run([ARGS.measure] + argv, cwd=cwd, stdout=stdout,
+                          stderr=subprocess.PIPE, check=False)
+    if done.returncode != 0:
+        raise SystemExit(f"{argv[0]} exited with {done.returncode}")
+    seconds, peak = done.stderr.split()[-2:]
+    return float(seconds), int(peak)
+
+
+def digest(path):
+    sha = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            sha.update(block)
+    return sha.hexdigest()
+
+
+def kept_count(path):
+    keep = bytes(range(48, 58)) + bytes(range(65, 91)) + bytes(range(97, 123))
+    count = 0
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 24), b""):
+            count += len(block) - len(block.translate(None, keep))
+    return count
+
+
+def check_same_output(commands, work):
+    """remove and the standard tools must agree byte for byte before their times mean anything."""
+    seen = {}
+    for name in ("remove", "tools"):
+        transcript = os.path.join(work, "..", f"transcript.{name}")
+        with open(transcript, "wb") as out:
+            run_once(commands[name], work, stdout=out)
+        seen[name] = (digest(transcript), digest(os.path.join(work, "file.txt")))
+        os.remove(transcript)
+    if seen["remove"] != seen["tools"]:
+        raise SystemExit("remove and the standard tools disagree on the transcript or file.txt")
+
+
+def measure(kind, size, runs, args, scratch):
+    work = os.path.join(scratch, kind)
+    os.makedirs(work)
+    make_input(os.path.join(work, "file.c"), kind, size)
+    commands = {
+        "remove": [args.remove],
+        "io floor": [args.floor, str(kept_count(os.path.join(work, "file.c")))],
+        "tools": ["sh", os.path.join(HERE, "tools.sh")],
+    }
+    check_same_output(commands, work)
+    times = {name: [] for name in commands}
+    rss = {name: 0 for name in commands}
+    for name, argv in commands.items():
+        run_once(argv, work)  # warm the page cache and the file system
+    for _ in range(runs):
+        for name, argv in commands.items():
+            elapsed, peak = run_once(argv, work)
+            times[name].append(elapsed)
+            rss[name] = max(rss[name], peak)
+    shutil.rmtree(work)
+    medians = {name: statistics.median(values) for name, values in times.items()}
+    rows = []
+    for name in commands:
+        rows.append((kind, name, medians[name], size / (1 << 20) / medians[name],
+                     medians[name] / medians["io floor"], medians[name] / medians["tools"],
+                     rss[name]))
+    return rows
+
+
+def rss_check(args, scratch):
+    peaks = []
+    for size in (16 << 20, 1 << 30):
+        work = os.path.join(scratch, f"rss{size}")
+        os.makedirs(work)
+        make_input(os.path.join(work, "file.c"), "text", size)
+        peaks.append((size, run_once([args.remove], work)[1]))
+        shutil.rmtree(work)
+    (small, small_kib), (large, large_kib) = peaks
+    verdict = "ok" if large_kib - small_kib <= 1024 else "GROWS"
+    print(f"\npeak RSS of remove: {small >> 20} MiB input {small_kib} KiB, "
+          f"{large >> 20} MiB input {large_kib} KiB: {verdict}")
+    return verdict == "ok"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--remove", required=True, help="the remove program")
+    parser.add_argument("--floor", required=True, help="the io_floor program")
+    parser.add_argument("--measure", required=True, help="the run_measured program")
+    parser.add_argument("--mib", type=int, default=256, help="input size in MiB (default 256)")
+    parser.add_argument("--runs", type=int, default=7, help="timed runs of each (default 7)")
+    parser.add_argument("--rss-check", action="store_true",
+                        help="also compare peak RSS for 16 MiB and 1 GiB inputs")
+    args = parser.parse_args()
+    for name in ("remove", "floor", "measure"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    global ARGS
+    ARGS = args
+
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
+                if line.startswith("model name")), "unknown CPU")
+    print(f"{args.mib} MiB inputs, median of {args.runs} alternating runs, stdout to /dev/null; "
+          f"CPU: {cpu}, {os.cpu_count()} cores")
+    with tempfile.TemporaryDirectory(prefix="remove-bench-") as scratch:
+        rows = []
+        for kind in ("text", "random"):
+            rows += measure(kind, args.mib << 20, args.runs, args, scratch)
+        print(f"\n| input | command | median s | MiB/s | x floor | x tools | peak RSS KiB |")
+        print("|---|---|---:|---:|---:|---:|---:|")
+        for kind, name, median, speed, floor, tools, peak in rows:
+            print(f"| {kind} | {name} | {median:.3f} | {speed:.0f} | {floor:.2f} | {tools:.3f} "
+                  f"| {peak} |")
+        ok = rss_check(args, scratch) if args.rss_check else True
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())

@@ -1,0 +1,134 @@
+// Every kernel this CPU can run against the per-byte rules.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FileStream.hpp"
+#include "RunRemove.hpp"
+#include "ScanKernel.hpp"
+
+// Names the kernel in test output instead of dumping its bytes.
+void PrintTo(const NamedKernel& kernel, std::ostream* out) { *out << kernel.name; }
+
+namespace {
+
+struct Outcome {
+  Tally tally;
+  std::string kept;
+};
+
+Outcome by_bytes(const std::string& input) {
+  Outcome outcome;
+  for (const char c : input) {
+    const auto byte = static_cast<unsigned char>(c);
+    count_byte(outcome.tally, byte);
+    if (keeps_byte(byte)) {
+      outcome.kept += c;
+    }
+  }
+  return outcome;
+}
+
+constexpr unsigned char kGuard = 0xA5;
+
+// The input ends at a page boundary before an inaccessible page, so a kernel that reads past
+// the block faults; the kept buffer is followed by guard bytes past the slack.
+Outcome by_kernel(ScanKernel scan, const std::string& input) {
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t span = (input.size() + page - 1) / page * page + page;
+  auto* base = static_cast<unsigned char*>(
+      ::mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  EXPECT_NE(base, MAP_FAILED);
+  ::mprotect(base + span - page, page, PROT_NONE);
+  unsigned char* block = base + span - page - input.size();
+  std::memcpy(block, input.data(), input.size());
+
+  std::vector<unsigned char> kept(input.size() + kKeptSlack + 16, kGuard);
+  Outcome outcome;
+  outcome.tally.characters = 1000;  // kernels add to what the tally holds
+  const std::size_t count = scan({block, input.size()}, outcome.tally, kept.data());
+  outcome.tally.characters -= 1000;
+  ::munmap(base, span);
+
+  EXPECT_LE(count, input.size());
+  for (std::size_t i = input.size() + kKeptSlack; i < kept.size(); ++i) {
+    EXPECT_EQ(kept[i], kGuard) << "write past the slack at " << i;
+  }
+  outcome.kept.assign(reinterpret_cast<const char*>(kept.data()), std::min(count, input.size()));
+  return outcome;
+}
+
+void expect_same(const NamedKernel& kernel, const std::string& input, const std::string& what) {
+  const Outcome want = by_bytes(input);
+  const Outcome got = by_kernel(kernel.scan, input);
+  const std::string where = std::string(kernel.name) + ", " + what;
+  ASSERT_EQ(got.tally.characters, want.tally.characters) << where;
+  ASSERT_EQ(got.tally.newlines, want.tally.newlines) << where;
+  ASSERT_EQ(got.tally.tabs, want.tally.tabs) << where;
+  ASSERT_EQ(got.tally.spaces, want.tally.spaces) << where;
+  ASSERT_TRUE(got.kept == want.kept) << where << ": " << first_difference(got.kept, want.kept);
+}
+
+// Bytes on both sides of every edge of the rules and of the case-folding trick.
+const std::string kBoundaryBytes(
+    "\x2f\x30\x39\x3a\x40\x41\x5a\x5b\x60\x61\x7a\x7b\xda\xfa\xc1\xe1\x80\xff\xfe\x5f\xaa\xb5\xba"
+    "\xc0\xe0\xdf\xff\x09\x0a\x20\x0b\x0d\x00\x01\x10\x11\x19\x1a\x29",
+    39);
+
+class Kernels : public ::testing::TestWithParam<NamedKernel> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().supported) {
+      GTEST_SKIP() << GetParam().name << " needs instructions this CPU lacks";
+    }
+  }
+};
+
+TEST_P(Kernels, EveryLengthAndAlignmentMatchesTheRules) {
+  const std::string pool = random_bytes(4096, 17, kBoundaryBytes + "azAZ09 \t\n");
+  for (std::size_t length = 0; length <= 300; ++length) {
+    for (std::size_t offset = 0; offset < 64; offset += 7) {
+      expect_same(GetParam(), pool.substr(offset * 13 + length, length),
+                  "length " + std::to_string(length) + " offset " + std::to_string(offset));
+    }
+  }
+}
+
+TEST_P(Kernels, AllByteValuesAndRandomBlocksMatchTheRules) {
+  std::string all;
+  for (int value = 0; value <= 255; ++value) {
+    all += static_cast<char>(value);
+  }
+  expect_same(GetParam(), all + all + all, "all byte values");
+  for (unsigned seed = 0; seed < 20; ++seed) {
+    expect_same(GetParam(), random_bytes(1000 + seed * 997, seed),
+                "random seed " + std::to_string(seed));
+  }
+  expect_same(GetParam(), random_bytes(kStreamBufferSize, 99), "a whole buffer");
+}
+
+TEST_P(Kernels, LongRunsOfOneByteDoNotWrapTheCounters) {
+  // Far more than 255 vectors of the same byte, so narrow lane counters would wrap.
+  for (const char c : {'\n', '\t', ' ', 'a', '\xff'}) {
+    expect_same(GetParam(), std::string(255 * 64 * 3 + 33, c),
+                "run of byte " + std::to_string(static_cast<unsigned char>(c)));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllKernels, Kernels,
+                         ::testing::ValuesIn(all_kernels().begin(), all_kernels().end()),
+                         [](const auto& kernel) { return std::string(kernel.param.name); });
+
+TEST(BestKernel, IsOneThisCpuSupports) {
+  bool found = false;
+  for (const NamedKernel& kernel : all_kernels()) {
+    found = found || (kernel.scan == best_kernel() && kernel.supported);
+  }
+  EXPECT_TRUE(found);
+}
+
+}  // namespace
