@@ -3,9 +3,13 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "Model.hpp"
 
 // A fresh directory, removed with everything in it at the end of the test.
 struct ScratchDir {
@@ -26,6 +30,16 @@ struct RunResult {
   std::optional<std::string> file_txt;  // nullopt if "file.txt" is missing or unreadable
 };
 
+// Runs the program `argv[0]` (a full path) in `dir`, with `env` (NAME=value each) added to the
+// environment, replacing what it names.
+RunResult run_command(const std::filesystem::path& dir, const std::vector<std::string>& argv,
+                      const std::vector<std::string>& env = {});
+
+// Runs `remove` in `dir`, handing its standard output to `consume` as it arrives through a
+// pipe; `out` stays empty. For transcripts too large to hold.
+RunResult run_remove_streaming(const std::filesystem::path& dir,
+                               const std::function<void(std::string_view)>& consume);
+
 // Runs `remove` with `args` in `dir`, with `env` added to the environment.
 RunResult run_remove(const std::filesystem::path& dir, const std::vector<std::string>& args = {},
                      const std::vector<std::string>& env = {});
@@ -36,23 +50,3 @@ RunResult run_shell(const std::filesystem::path& dir, const std::string& script)
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 // nullopt unless `path` leads to a readable regular file.
 [[nodiscard]] std::optional<std::string> read_file(const std::filesystem::path& path);
-
-// What a run prints and leaves in "file.txt"; `input` nullopt when "file.c" cannot be read.
-struct Expected {
-  std::string transcript;
-  std::string file_txt;
-};
-enum class ReadBack { kShown, kFileError };
-[[nodiscard]] Expected model_run(const std::optional<std::string>& input,
-                                 ReadBack read_back = ReadBack::kShown);
-
-// The transcript of a run whose first pass read `echoed` and then hit a read error.
-[[nodiscard]] std::string model_cut_short(const std::string& echoed,
-                                          ReadBack read_back = ReadBack::kShown);
-
-// Where two byte strings first differ, with the bytes around it in hex, for failure messages.
-[[nodiscard]] std::string first_difference(const std::string& actual, const std::string& expected);
-
-// Seeded bytes drawn from `alphabet` (all 256 values if empty).
-[[nodiscard]] std::string random_bytes(std::size_t size, unsigned seed,
-                                       const std::string& alphabet = {});

@@ -1,7 +1,8 @@
 // Preloaded into the program by the tests to make its system calls on one named file fail.
 // REMOVE_FAULT="CALL:NAME:BYTES" with CALL read, write or close: reads or writes of the file
 // called NAME succeed for BYTES bytes (cut short to end exactly there), then fail with EIO
-// (read) or ENOSPC (write); a close of NAME closes it and then reports EIO.
+// (read) or ENOSPC (write); a close of NAME closes it and then reports ENOSPC, as a file system
+// that allocates late (NFS, for one) may.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -129,7 +130,7 @@ int close(int fd) {
   if (fd >= 0 && fd < kMaxFd) watched[fd] = 0;
   int result = REAL("close", int (*)(int))(fd);
   if (failing && result == 0) {
-    errno = EIO;
+    errno = ENOSPC;
     return -1;
   }
   return result;

@@ -1,0 +1,276 @@
+// Failures the file system can throw at a run: injected read, write and close errors, lost
+// permissions, and checks that every descriptor and every byte of memory is given back.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+
+#include "FileStream.hpp"
+#include "RunRemove.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kPreload = std::string("LD_PRELOAD=") + FAULT_LIB_PATH;
+
+// Bytes where each buffer of "file.txt" fills up: mostly letters and digits.
+std::string faulted_input() {
+  return random_bytes(5 * kStreamBufferSize + 123, 77, "abcXYZ019abcXYZ019 \t\n!\xc3\xa9");
+}
+
+struct Fault {
+  const char* call;  // read, write or close
+  const char* file;
+  std::size_t after;  // bytes that get through first
+};
+
+// What the transcript must be when `fault` strikes a run on `input`.
+std::string expected_transcript(const Fault& fault, const std::string& input) {
+  const std::string call = fault.call;
+  const std::string file = fault.file;
+  if (call == "read" && file == "file.c") {
+    return model_cut_short(input.substr(0, fault.after));
+  }
+  if (call == "read") {
+    const std::string kept = model_kept(input);
+    return kBannerLine + input + model_summary(input) + kBannerLine + kept.substr(0, fault.after) +
+           kFileErrorLine;
+  }
+  return model_run(input, ReadBack::kFileError).transcript;
+}
+
+TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough) {
+  const std::string input = faulted_input();
+  // Every fault below must strike before the end of either file.
+  ASSERT_GT(model_kept(input).size(), 2 * kStreamBufferSize + 1);
+  std::vector<Fault> faults;
+  for (const char* call : {"read", "write"}) {
+    for (const char* file : {"file.c", "file.txt"}) {
+      if (std::string(call) == "write" && std::string(file) == "file.c") {
+        continue;  // never written
+      }
+      for (const std::size_t after : {std::size_t{0}, std::size_t{1000}, kStreamBufferSize,
+                                      kStreamBufferSize + 1, 2 * kStreamBufferSize}) {
+        faults.push_back({call, file, after});
+      }
+    }
+  }
+  faults.push_back({"close", "file.txt", 0});
+
+  for (const Fault& fault : faults) {
+    const ScratchDir dir;
+    write_file(dir / "file.c", input);
+    const std::string what = std::string(fault.call) + " of " + fault.file + " after " +
+                             std::to_string(fault.after) + " bytes";
+    const RunResult run =
+        run_remove(dir.path, {},
+                   {kPreload, "REMOVE_FAULT=" + std::string(fault.call) + ":" + fault.file + ":" +
+                                  std::to_string(fault.after)});
+    const std::string expected = expected_transcript(fault, input);
+    EXPECT_TRUE(run.out == expected) << what << ": " << first_difference(run.out, expected);
+    EXPECT_EQ(run.err, "") << what;
+    EXPECT_EQ(run.exit_status, 0) << what;
+    EXPECT_TRUE(read_file(dir / "file.c") == input) << what << ": file.c changed";
+    // Whatever reached "file.txt" is the start of the right content, never anything else.
+    const std::string kept =
+        model_kept(std::string(fault.file) == "file.c" ? input.substr(0, fault.after) : input);
+    ASSERT_TRUE(run.file_txt.has_value()) << what;
+    EXPECT_TRUE(kept.starts_with(*run.file_txt)) << what;
+    if (std::string(fault.call) == "write") {
+      EXPECT_EQ(run.file_txt->size(), fault.after) << what;
+    }
+  }
+}
+
+TEST(Permissions, UnreadableFileCReadsAsMissing) {
+  if (::geteuid() != 0 || std::system("setpriv --reuid=65534 --regid=65534 --clear-groups true "
+                                      "2>/dev/null") != 0) {
+    GTEST_SKIP() << "cannot drop privileges with setpriv here";
+  }
+  const ScratchDir dir;
+  write_file(dir / "file.c", "secret 1\n");
+  fs::permissions(dir / "file.c", fs::perms::owner_read | fs::perms::owner_write);
+  // The directory must let nobody create "file.txt".
+  fs::permissions(dir.path, fs::perms::all);
+  const RunResult run =
+      run_shell(dir.path, "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"");
+  const Expected expected = model_run(std::nullopt);
+  EXPECT_EQ(run.out, expected.transcript);
+  EXPECT_EQ(run.file_txt, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.exit_status, 0);
+}
+
+// Sets up the directory for one of the runs that the descriptor checks go through.
+struct Situation {
+  const char* name;
+  void (*prepare)(const ScratchDir&);
+};
+
+const Situation kSituations[] = {
+    {"normal run", [](const ScratchDir& dir) { write_file(dir / "file.c", "Hi 2\tu!\n"); }},
+    {"missing file.c", [](const ScratchDir&) {}},
+    {"directory file.txt",
+     [](const ScratchDir& dir) {
+       write_file(dir / "file.c", "abc\n");
+       fs::create_directory(dir / "file.txt");
+     }},
+    {"file.txt linked to /dev/full",
+     [](const ScratchDir& dir) {
+       write_file(dir / "file.c", random_bytes(3 * kStreamBufferSize, 8, "ab "));
+       fs::create_symlink("/dev/full", dir / "file.txt");
+     }},
+    {"file.txt linked to file.c",
+     [](const ScratchDir& dir) {
+       write_file(dir / "file.c", "abc\n");
+       fs::create_symlink("file.c", dir / "file.txt");
+     }},
+};
+
+std::optional<std::string> find_tool(const char* name) {
+  for (const char* directory : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
+    const std::string path = std::string(directory) + name;
+    if (::access(path.c_str(), X_OK) == 0) {
+      return path;
+    }
+  }
+  return std::nullopt;
+}
+
+TEST(Descriptors, ValgrindFindsNoLeakedDescriptorOrMemoryError) {
+#if defined(REMOVE_SANITIZED)
+  GTEST_SKIP() << "valgrind cannot run a program built with AddressSanitizer";
+#endif
+  const auto valgrind = find_tool("valgrind");
+  if (!valgrind) {
+    GTEST_SKIP() << "valgrind is not installed";
+  }
+  for (const Situation& situation : kSituations) {
+    const ScratchDir dir;
+    const ScratchDir logs;
+    situation.prepare(dir);
+    const std::string log = (logs / "valgrind.log").string();
+    const RunResult run = run_command(
+        dir.path, {*valgrind, "--tool=memcheck", "--track-fds=yes", "--error-exitcode=99",
+                   "--leak-check=full", "--errors-for-leak-kinds=definite,indirect",
+                   "--log-file=" + log, REMOVE_PATH});
+    const std::string report = read_file(log).value_or("");
+    EXPECT_EQ(run.exit_status, 0) << situation.name << ":\n" << report;
+    EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << situation.name;
+    // Every descriptor open at exit came from the parent; one that the program opened would be
+    // listed with the place it was opened instead.
+    std::istringstream lines(report);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("Open file descriptor") != std::string::npos) {
+        std::string next;
+        std::getline(lines, next);
+        EXPECT_NE(next.find("<inherited from parent>"), std::string::npos)
+            << situation.name << ": leaked " << line << "\n"
+            << next;
+        EXPECT_EQ(line.find("file."), std::string::npos) << situation.name << ": " << line;
+      }
+    }
+  }
+}
+
+TEST(Descriptors, EveryFileOpenedIsClosedExactlyOnce) {
+  const auto strace = find_tool("strace");
+  if (!strace) {
+    GTEST_SKIP() << "strace is not installed";
+  }
+  for (const Situation& situation : kSituations) {
+    const ScratchDir dir;
+    const ScratchDir logs;
+    situation.prepare(dir);
+    const std::string log = (logs / "strace.log").string();
+    // LeakSanitizer cannot work under a tracer.
+    const RunResult run =
+        run_command(dir.path, {*strace, "-o", log, "-e", "trace=open,openat,close", REMOVE_PATH},
+                    {"ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0"});
+    ASSERT_EQ(run.exit_status, 0) << situation.name << ": " << run.err;
+    std::map<int, std::string> open_files;  // descriptor -> file, while open
+    int opened = 0;
+    std::istringstream lines(read_file(log).value_or(""));
+    for (std::string line; std::getline(lines, line);) {
+      // Lines look like: openat(AT_FDCWD, "file.c", O_RDONLY|O_CLOEXEC) = 3
+      //                  close(3)                                   = 0
+      const std::size_t equals = line.rfind(" = ");
+      if (equals == std::string::npos) {
+        continue;
+      }
+      const int result = std::stoi(line.substr(equals + 3));
+      const bool is_open = line.starts_with("open(") || line.starts_with("openat(");
+      const std::string file = line.find("\"file.c\"") != std::string::npos     ? "file.c"
+                               : line.find("\"file.txt\"") != std::string::npos ? "file.txt"
+                                                                                : "";
+      if (is_open && !file.empty() && result >= 0) {
+        EXPECT_FALSE(open_files.contains(result)) << situation.name << ": " << line;
+        open_files[result] = file;
+        ++opened;
+      } else if (line.starts_with("close(")) {
+        EXPECT_NE(result, -1) << situation.name << ": close of a descriptor not open: " << line;
+        open_files.erase(std::stoi(line.substr(6)));
+      }
+    }
+    EXPECT_GT(opened, 0) << situation.name << ": the trace shows no open of the files";
+    EXPECT_TRUE(open_files.empty()) << situation.name << ": " << open_files.size()
+                                    << " left open, the first " << open_files.begin()->second;
+  }
+}
+
+// Bytes drawn with a bias towards what the rules treat specially.
+std::string biased_bytes(std::size_t size, std::mt19937& generator) {
+  static const std::string kWhitespace = " \t\n\r\v\f";
+  static const std::string kAlnum = "azAZ09mM5";
+  std::uniform_int_distribution<int> any(0, 255);
+  std::uniform_int_distribution<int> high(0x80, 0xFF);
+  std::discrete_distribution<int> kind({30, 30, 20, 20});
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    switch (kind(generator)) {
+      case 0:
+        c = kWhitespace[static_cast<std::size_t>(any(generator)) % kWhitespace.size()];
+        break;
+      case 1:
+        c = kAlnum[static_cast<std::size_t>(any(generator)) % kAlnum.size()];
+        break;
+      case 2:
+        c = static_cast<char>(high(generator));
+        break;
+      default:
+        c = static_cast<char>(any(generator));
+        break;
+    }
+  }
+  return bytes;
+}
+
+TEST(RandomRuns, TwoHundredSeededInputsMatchTheModel) {
+  std::mt19937 generator(20261208);
+  std::uniform_int_distribution<std::size_t> size_of(0, 3 * kStreamBufferSize);
+  std::uniform_int_distribution<std::size_t> large_size_of(std::size_t{2} << 20,
+                                                           std::size_t{6} << 20);
+  for (int run_number = 0; run_number < 200; ++run_number) {
+    const std::size_t size = run_number % 50 == 49 ? large_size_of(generator) : size_of(generator);
+    const std::string input = biased_bytes(size, generator);
+    const ScratchDir dir;
+    write_file(dir / "file.c", input);
+    const RunResult run = run_remove(dir.path);
+    const Expected expected = model_run(input);
+    const std::string what =
+        "run " + std::to_string(run_number) + ", " + std::to_string(size) + " bytes";
+    ASSERT_TRUE(run.out == expected.transcript)
+        << what << ": " << first_difference(run.out, expected.transcript);
+    ASSERT_TRUE(run.file_txt == expected.file_txt) << what;
+    ASSERT_EQ(run.err, "") << what;
+    ASSERT_EQ(run.exit_status, 0) << what;
+  }
+}
+
+}  // namespace
