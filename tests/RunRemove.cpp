@@ -152,6 +152,15 @@ RunResult run_remove(const fs::path& dir, const std::vector<std::string>& args,
   return run_command(dir, argv, env);
 }
 
+bool can_run_as_nobody() {
+  return ::geteuid() == 0 &&
+         std::system("setpriv --reuid=65534 --regid=65534 --clear-groups true 2>/dev/null") == 0;
+}
+
+RunResult run_remove_as_nobody(const fs::path& dir) {
+  return run_shell(dir, "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"");
+}
+
 RunResult run_shell(const fs::path& dir, const std::string& script) {
   return run_command(dir, {"/bin/sh", "-c", script}, {std::string("REMOVE=") + REMOVE_PATH});
 }

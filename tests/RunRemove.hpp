@@ -40,6 +40,11 @@ RunResult run_command(const std::filesystem::path& dir, const std::vector<std::s
 RunResult run_remove_streaming(const std::filesystem::path& dir,
                                const std::function<void(std::string_view)>& consume);
 
+// Whether this process can run a command as the user nobody (root, with setpriv at hand), and
+// such a run of `remove` in `dir`.
+[[nodiscard]] bool can_run_as_nobody();
+RunResult run_remove_as_nobody(const std::filesystem::path& dir);
+
 // Runs `remove` with `args` in `dir`, with `env` added to the environment.
 RunResult run_remove(const std::filesystem::path& dir, const std::vector<std::string>& args = {},
                      const std::vector<std::string>& env = {});

@@ -162,12 +162,10 @@ TEST(EndToEnd, UnwritableFileTxtAsAnotherUser) {
   write_file(dir / "file.txt", "OLD");
   fs::permissions(dir / "file.c", fs::perms::owner_read | fs::perms::others_read);
   fs::permissions(dir / "file.txt", fs::perms::owner_read | fs::perms::others_read);
-  if (::geteuid() != 0 || std::system("setpriv --reuid=65534 --regid=65534 --clear-groups true "
-                                      "2>/dev/null") != 0) {
+  if (!can_run_as_nobody()) {
     GTEST_SKIP() << "cannot drop privileges with setpriv here";
   }
-  const RunResult run =
-      run_shell(dir.path, "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"");
+  const RunResult run = run_remove_as_nobody(dir.path);
   EXPECT_EQ(run.out, model_run("new 1\n", ReadBack::kFileError).transcript);
   EXPECT_EQ(run.file_txt, "OLD");
   EXPECT_EQ(run.err, "");

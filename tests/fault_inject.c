@@ -25,14 +25,14 @@ static long long moved[kMaxFd];
 static void configure(void) {
   if (configured) return;
   configured = 1;
-  const char* spec = getenv("REMOVE_FAULT");
-  if (spec == NULL) return;
-  const char* first = strchr(spec, ':');
+  const char* setting = getenv("REMOVE_FAULT");
+  if (setting == NULL) return;
+  const char* first = strchr(setting, ':');
   const char* second = first ? strchr(first + 1, ':') : NULL;
-  if (second == NULL || (size_t)(first - spec) >= sizeof fault_call ||
+  if (second == NULL || (size_t)(first - setting) >= sizeof fault_call ||
       (size_t)(second - first - 1) >= sizeof fault_name)
     return;
-  memcpy(fault_call, spec, (size_t)(first - spec));
+  memcpy(fault_call, setting, (size_t)(first - setting));
   memcpy(fault_name, first + 1, (size_t)(second - first - 1));
   fault_bytes = atoll(second + 1);
 }

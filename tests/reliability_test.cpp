@@ -89,8 +89,7 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
 }
 
 TEST(Permissions, UnreadableFileCReadsAsMissing) {
-  if (::geteuid() != 0 || std::system("setpriv --reuid=65534 --regid=65534 --clear-groups true "
-                                      "2>/dev/null") != 0) {
+  if (!can_run_as_nobody()) {
     GTEST_SKIP() << "cannot drop privileges with setpriv here";
   }
   const ScratchDir dir;
@@ -98,8 +97,7 @@ TEST(Permissions, UnreadableFileCReadsAsMissing) {
   fs::permissions(dir / "file.c", fs::perms::owner_read | fs::perms::owner_write);
   // The directory must let nobody create "file.txt".
   fs::permissions(dir.path, fs::perms::all);
-  const RunResult run =
-      run_shell(dir.path, "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"");
+  const RunResult run = run_remove_as_nobody(dir.path);
   const Expected expected = model_run(std::nullopt);
   EXPECT_EQ(run.out, expected.transcript);
   EXPECT_EQ(run.file_txt, "");
