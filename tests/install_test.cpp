@@ -1,0 +1,217 @@
+// The installed program and its manual page: what `cmake --install` lays down, and a manual
+// page that renders cleanly and whose example is what the program really prints.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "RunRemove.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const fs::path kManualSource = fs::path(REMOVE_SOURCE_DIR) / "man" / "remove.1";
+
+RunResult sh(const fs::path& dir, const std::string& script) {
+  return run_command(dir, {"/bin/sh", "-c", script});
+}
+
+bool have_command(const std::string& name) {
+  const ScratchDir dir;
+  return sh(dir.path, "command -v " + name).exit_status == 0;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The lines of the rendered section `heading`, up to the next section heading.
+std::vector<std::string> section(const std::vector<std::string>& page, const std::string& heading) {
+  std::vector<std::string> lines;
+  bool inside = false;
+  for (const std::string& line : page) {
+    const bool is_heading = !line.empty() && line.front() != ' ';
+    if (is_heading) {
+      inside = line == heading;
+    } else if (inside) {
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+struct ShellStep {
+  std::string command;
+  std::string output;
+};
+
+// The displayed session at the end of the examples: "$ command" lines, each followed by its
+// output, indented as the first command is.
+std::vector<ShellStep> shell_session(const std::vector<std::string>& lines) {
+  std::vector<ShellStep> steps;
+  std::size_t indent = std::string::npos;
+  for (const std::string& line : lines) {
+    const std::size_t text = line.find_first_not_of(' ');
+    if (indent == std::string::npos) {
+      if (text != std::string::npos && line.compare(text, 2, "$ ") == 0) {
+        indent = text;
+      } else {
+        continue;
+      }
+    }
+    if (line.empty()) {
+      continue;  // the blank lines that close the section
+    }
+    EXPECT_TRUE(text != std::string::npos && text >= indent) << "outside the example: " << line;
+    const std::string shown = line.substr(std::min(indent, line.size()));
+    if (shown.rfind("$ ", 0) == 0) {
+      steps.push_back({shown.substr(2), ""});
+    } else {
+      steps.back().output += shown + "\n";
+    }
+  }
+  return steps;
+}
+
+struct ManualCheck {
+  const char* tool;     // the command, skipped where it is not installed
+  const char* options;  // given before the page's path
+  std::string output;   // all it may print, on either stream
+};
+
+TEST(Manual, FormattersAndLintersFindNothingToWarnAbout) {
+  const std::string page = kManualSource.string();
+  const ManualCheck checks[] = {
+      {"groff", "-ww -man -z", ""},
+      {"mandoc", "-T lint -W style", ""},
+      // The line that whatis and apropos show, as man-db parses it from NAME.
+      {"lexgrog", "",
+       page + ": \"remove - echo and count file.c, and keep its letters and digits in "
+              "file.txt\"\n"},
+  };
+  const ScratchDir dir;
+  int ran = 0;
+  for (const ManualCheck& check : checks) {
+    if (!have_command(check.tool)) {
+      std::cout << "skipped: " << check.tool << " is not installed\n";
+      continue;
+    }
+    ++ran;
+    const RunResult run =
+        sh(dir.path, std::string(check.tool) + " " + check.options + " '" + page + "'");
+    EXPECT_EQ(run.exit_status, 0) << check.tool;
+    EXPECT_EQ(run.out + run.err, check.output) << check.tool;
+  }
+  if (ran == 0) {
+    GTEST_SKIP() << "none of groff, mandoc and lexgrog is installed";
+  }
+}
+
+TEST(Manual, ExampleIsWhatTheProgramPrints) {
+  if (!have_command("groff")) {
+    GTEST_SKIP() << "groff is not installed";
+  }
+  const ScratchDir dir;
+  const RunResult page = sh(dir.path, "groff -man -Tutf8 -P-cbou '" + kManualSource.string() + "'");
+  ASSERT_EQ(page.exit_status, 0) << page.err;
+  const std::vector<ShellStep> steps = shell_session(section(lines_of(page.out), "EXAMPLES"));
+  ASSERT_GE(steps.size(), 2U) << "no example session found";
+
+  // The built program stands in for the installed one.
+  const std::string path = fs::path(REMOVE_PATH).parent_path().string() + ":/usr/bin:/bin";
+  bool ran_remove = false;
+  for (const ShellStep& step : steps) {
+    ran_remove = ran_remove || step.command.find("remove") != std::string::npos;
+    const RunResult run = run_command(dir.path, {"/bin/sh", "-c", step.command}, {"PATH=" + path});
+    EXPECT_EQ(run.exit_status, 0) << step.command;
+    EXPECT_EQ(run.err, "") << step.command;
+    EXPECT_TRUE(run.out == step.output)
+        << step.command << ": " << first_difference(run.out, step.output);
+  }
+  EXPECT_TRUE(ran_remove);
+}
+
+std::string mode_of(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    return "missing";
+  }
+  std::ostringstream octal;
+  octal << std::oct << (info.st_mode & 07777);
+  return octal.str();
+}
+
+TEST(Install, LaysDownProgramManualAndDocumentsUnderThePrefix) {
+  const ScratchDir dir;
+  const fs::path prefix = dir / "prefix";
+  const RunResult install = run_command(
+      dir.path, {CMAKE_COMMAND, "--install", REMOVE_BINARY_DIR, "--prefix", prefix.string()});
+  ASSERT_EQ(install.exit_status, 0) << install.out << install.err;
+
+  // Every file, with its mode: nothing missing, nothing extra (no test or benchmark program).
+  std::vector<std::string> installed;
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(prefix)) {
+    const std::string kind = entry.is_directory() ? "dir " : "file ";
+    installed.push_back(kind + fs::relative(entry.path(), prefix).string() + " " +
+                        mode_of(entry.path()));
+  }
+  std::sort(installed.begin(), installed.end());
+  const std::vector<std::string> expected = {
+      "dir bin 755",
+      "dir share 755",
+      "dir share/doc 755",
+      "dir share/doc/remove 755",
+      "dir share/man 755",
+      "dir share/man/man1 755",
+      "file bin/remove 755",
+      "file share/doc/remove/changelog.gz 644",
+      "file share/doc/remove/copyright 644",
+      "file share/man/man1/remove.1.gz 644",
+  };
+  EXPECT_EQ(installed, expected);
+
+  // Compressed without a name or time stamp, so a rebuild gives the same bytes; and whole.
+  for (const char* compressed : {"share/man/man1/remove.1.gz", "share/doc/remove/changelog.gz"}) {
+    const std::string bytes = read_file(prefix / compressed).value_or("");
+    ASSERT_GE(bytes.size(), 10U) << compressed;
+    EXPECT_EQ(bytes.substr(0, 2), "\x1f\x8b") << compressed;
+    EXPECT_EQ(bytes[3], '\0') << compressed << ": gzip header flags (a file name?)";
+    EXPECT_EQ(bytes.substr(4, 4), std::string(4, '\0')) << compressed << ": time stamp";
+  }
+  const RunResult unpacked = sh(dir.path, "gzip -dc prefix/share/man/man1/remove.1.gz");
+  EXPECT_TRUE(unpacked.out == read_file(kManualSource).value_or("-")) << "manual page differs";
+
+  // The installed program is a working one.
+  const fs::path work = dir / "work";
+  fs::create_directory(work);
+  write_file(work / "file.c", "Hi 2\tu!\n");
+  const RunResult run = run_command(work, {(prefix / "bin" / "remove").string()});
+  const Expected model = model_run("Hi 2\tu!\n");
+  EXPECT_EQ(run.exit_status, 0);
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.out == model.transcript) << first_difference(run.out, model.transcript);
+  EXPECT_EQ(run.file_txt, model.file_txt);
+
+  // And man finds the page there the way it does for any prefix on PATH.
+  if (have_command("man")) {
+    const RunResult page = run_command(
+        work, {"/bin/sh", "-c", "unset MANPATH; man --warnings remove"},
+        {"PATH=" + (prefix / "bin").string() + ":/usr/bin:/bin", "MANPAGER=cat", "MANWIDTH=80"});
+    EXPECT_EQ(page.exit_status, 0) << page.err;
+    EXPECT_EQ(page.err, "");
+    EXPECT_NE(page.out.find("DIAGNOSTICS"), std::string::npos);
+  }
+}
+
+}  // namespace
