@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Whole-run benchmark: remove against the I/O floor and against standard tools.
 
-Generates its inputs deterministically in a temporary directory, runs the three commands
-alternately with standard output to /dev/null and a warm page cache, and prints the median
+Generates its inputs deterministically in a temporary directory, runs the commands
+alternately, in a rotating order, with standard output to /dev/null and a warm page cache, and prints the median
 time, throughput, ratios and peak resident memory of each. It first checks that remove and the
 standard tools give the same transcript and "file.txt", and can check that peak memory does not
 grow with the input (--rss-check). Asserts no timing: it only reports.
@@ -88,22 +88,28 @@ def kept_count(path):
 def check_same_output(commands, work):
     """remove and the standard tools must agree byte for byte before their times mean anything."""
     seen = {}
-    for name in ("remove", "tools"):
+    for name in commands:
+        if name == "io floor":
+            continue
         transcript = os.path.join(work, "..", f"transcript.{name}")
         with open(transcript, "wb") as out:
             run_once(commands[name], work, stdout=out)
         seen[name] = (digest(transcript), digest(os.path.join(work, "file.txt")))
         os.remove(transcript)
-    if seen["remove"] != seen["tools"]:
-        raise SystemExit("remove and the standard tools disagree on the transcript or file.txt")
+    for name, outputs in seen.items():
+        if outputs != seen["tools"]:
+            raise SystemExit(f"{name} and the standard tools disagree on the transcript or file.txt")
 
 
 def measure(kind, size, runs, args, scratch):
     work = os.path.join(scratch, kind)
     os.makedirs(work)
     make_input(os.path.join(work, "file.c"), kind, size)
-    commands = {
-        "remove": [args.remove],
+    commands = {"remove": [args.remove]}
+    for other in args.also:
+        name, path = other.split("=", 1)
+        commands[f"remove {name}"] = [os.path.abspath(path)]
+    commands |= {
         "io floor": [args.floor, str(kept_count(os.path.join(work, "file.c")))],
         "tools": ["sh", os.path.join(HERE, "tools.sh")],
     }
@@ -112,9 +118,13 @@ def measure(kind, size, runs, args, scratch):
     rss = {name: 0 for name in commands}
     for name, argv in commands.items():
         run_once(argv, work)  # warm the page cache and the file system
-    for _ in range(runs):
-        for name, argv in commands.items():
-            elapsed, peak = run_once(argv, work)
+    names = list(commands)
+    for run in range(runs):
+        # Rotate the order: whatever follows the tools' run pays for the large file.txt it left,
+        # so no command may always take that place.
+        shift = run % len(names)
+        for name in names[shift:] + names[:shift]:
+            elapsed, peak = run_once(commands[name], work)
             times[name].append(elapsed)
             rss[name] = max(rss[name], peak)
     shutil.rmtree(work)
@@ -149,6 +159,8 @@ def main():
     parser.add_argument("--measure", required=True, help="the run_measured program")
     parser.add_argument("--mib", type=int, default=256, help="input size in MiB (default 256)")
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each (default 7)")
+    parser.add_argument("--also", action="append", default=[], metavar="NAME=PATH",
+                        help="another build of remove, timed alongside (repeatable)")
     parser.add_argument("--rss-check", action="store_true",
                         help="also compare peak RSS for 16 MiB and 1 GiB inputs")
     args = parser.parse_args()
