@@ -161,6 +161,16 @@ RunResult run_remove_as_nobody(const fs::path& dir) {
   return run_shell(dir, "exec setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"");
 }
 
+std::optional<std::string> find_tool(const char* name) {
+  for (const char* directory : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
+    const std::string path = std::string(directory) + name;
+    if (::access(path.c_str(), X_OK) == 0) {
+      return path;
+    }
+  }
+  return std::nullopt;
+}
+
 RunResult run_shell(const fs::path& dir, const std::string& script) {
   return run_command(dir, {"/bin/sh", "-c", script}, {std::string("REMOVE=") + REMOVE_PATH});
 }

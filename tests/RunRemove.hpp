@@ -52,6 +52,9 @@ RunResult run_remove(const std::filesystem::path& dir, const std::vector<std::st
 // Runs `script` with /bin/sh in `dir`; $REMOVE names the program.
 RunResult run_shell(const std::filesystem::path& dir, const std::string& script);
 
+// The full path of an installed tool, or nullopt if it is not installed.
+[[nodiscard]] std::optional<std::string> find_tool(const char* name);
+
 void write_file(const std::filesystem::path& path, const std::string& bytes);
 // nullopt unless `path` leads to a readable regular file.
 [[nodiscard]] std::optional<std::string> read_file(const std::filesystem::path& path);

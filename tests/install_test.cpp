@@ -18,15 +18,6 @@ namespace {
 
 const fs::path kManualSource = fs::path(REMOVE_SOURCE_DIR) / "man" / "remove.1";
 
-RunResult sh(const fs::path& dir, const std::string& script) {
-  return run_command(dir, {"/bin/sh", "-c", script});
-}
-
-bool have_command(const std::string& name) {
-  const ScratchDir dir;
-  return sh(dir.path, "command -v " + name).exit_status == 0;
-}
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -103,13 +94,13 @@ TEST(Manual, FormattersAndLintersFindNothingToWarnAbout) {
   const ScratchDir dir;
   int ran = 0;
   for (const ManualCheck& check : checks) {
-    if (!have_command(check.tool)) {
+    if (!find_tool(check.tool)) {
       std::cout << "skipped: " << check.tool << " is not installed\n";
       continue;
     }
     ++ran;
     const RunResult run =
-        sh(dir.path, std::string(check.tool) + " " + check.options + " '" + page + "'");
+        run_shell(dir.path, std::string(check.tool) + " " + check.options + " '" + page + "'");
     EXPECT_EQ(run.exit_status, 0) << check.tool;
     EXPECT_EQ(run.out + run.err, check.output) << check.tool;
   }
@@ -119,11 +110,12 @@ TEST(Manual, FormattersAndLintersFindNothingToWarnAbout) {
 }
 
 TEST(Manual, ExampleIsWhatTheProgramPrints) {
-  if (!have_command("groff")) {
+  if (!find_tool("groff")) {
     GTEST_SKIP() << "groff is not installed";
   }
   const ScratchDir dir;
-  const RunResult page = sh(dir.path, "groff -man -Tutf8 -P-cbou '" + kManualSource.string() + "'");
+  const RunResult page =
+      run_shell(dir.path, "groff -man -Tutf8 -P-cbou '" + kManualSource.string() + "'");
   ASSERT_EQ(page.exit_status, 0) << page.err;
   const std::vector<ShellStep> steps = shell_session(section(lines_of(page.out), "EXAMPLES"));
   ASSERT_GE(steps.size(), 2U) << "no example session found";
@@ -189,7 +181,7 @@ TEST(Install, LaysDownProgramManualAndDocumentsUnderThePrefix) {
     EXPECT_EQ(bytes[3], '\0') << compressed << ": gzip header flags (a file name?)";
     EXPECT_EQ(bytes.substr(4, 4), std::string(4, '\0')) << compressed << ": time stamp";
   }
-  const RunResult unpacked = sh(dir.path, "gzip -dc prefix/share/man/man1/remove.1.gz");
+  const RunResult unpacked = run_shell(dir.path, "gzip -dc prefix/share/man/man1/remove.1.gz");
   EXPECT_TRUE(unpacked.out == read_file(kManualSource).value_or("-")) << "manual page differs";
 
   // The installed program is a working one.
@@ -204,7 +196,7 @@ TEST(Install, LaysDownProgramManualAndDocumentsUnderThePrefix) {
   EXPECT_EQ(run.file_txt, model.file_txt);
 
   // And man finds the page there the way it does for any prefix on PATH.
-  if (have_command("man")) {
+  if (find_tool("man")) {
     const RunResult page = run_command(
         work, {"/bin/sh", "-c", "unset MANPATH; man --warnings remove"},
         {"PATH=" + (prefix / "bin").string() + ":/usr/bin:/bin", "MANPAGER=cat", "MANWIDTH=80"});

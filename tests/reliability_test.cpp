@@ -131,16 +131,6 @@ const Situation kSituations[] = {
      }},
 };
 
-std::optional<std::string> find_tool(const char* name) {
-  for (const char* directory : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
-    const std::string path = std::string(directory) + name;
-    if (::access(path.c_str(), X_OK) == 0) {
-      return path;
-    }
-  }
-  return std::nullopt;
-}
-
 TEST(Descriptors, ValgrindFindsNoLeakedDescriptorOrMemoryError) {
 #if defined(REMOVE_SANITIZED)
   GTEST_SKIP() << "valgrind cannot run a program built with AddressSanitizer";
