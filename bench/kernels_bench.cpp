@@ -71,8 +71,8 @@ void kernel(benchmark::State& state, ScanKernel scan) {
 
 int main(int argc, char** argv) {
   benchmark::RegisterBenchmark("per_byte_rules", per_byte_rules)->ArgName("text")->Arg(1)->Arg(0);
-  for (const NamedKernel& named : all_kernels()) {
-    if (named.supported) {
+  for (const NamedKernel& named : kKernels) {
+    if (can_run(named, cpu_features())) {
       benchmark::RegisterBenchmark((std::string("kernel_") + named.name).c_str(), kernel,
                                    named.scan)
           ->ArgName("text")

@@ -33,8 +33,8 @@ void check_kernels(const std::string& input) {
     }
   }
   std::vector<unsigned char> kept(input.size() + kKeptSlack);
-  for (const NamedKernel& kernel : all_kernels()) {
-    if (!kernel.supported) {
+  for (const NamedKernel& kernel : kKernels) {
+    if (!can_run(kernel, cpu_features())) {
       continue;
     }
     Tally got;

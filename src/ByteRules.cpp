@@ -1,13 +1,14 @@
 #include "ByteRules.hpp"
 
-#include <array>
 #include <cinttypes>
 #include <cstdio>
 
-std::string format_summary(const Tally& tally) {
+#include "FileStream.hpp"
+
+SummaryText format_summary(const Tally& tally) {
   // The wording, spelling included, is what users and their scripts already see.
-  std::array<char, 256> text{};
-  const int length = std::snprintf(text.data(), text.size(),
+  SummaryText text{};
+  const int length = std::snprintf(text.bytes.data(), text.bytes.size(),
                                    "\n\t....********quntity displaying*********.....\n"
                                    " No. of characters in file.. %" PRId64
                                    " ...\n"
@@ -17,12 +18,12 @@ std::string format_summary(const Tally& tally) {
                                    "...\n"
                                    " No. of spaces %" PRId64 "...\n",
                                    tally.characters, tally.newlines, tally.tabs, tally.spaces);
-  // The buffer holds the fixed text plus four 20-digit numbers, so it is never cut.
-  return {text.data(), static_cast<std::size_t>(length)};
+  text.size = length < 0 ? 0 : static_cast<std::size_t>(length);
+  return text;
 }
 
 void write_summary(const Tally& tally) {
-  const std::string text = format_summary(tally);
-  // Standard output is the transcript; a failed write there is deliberately not reported.
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  const SummaryText text = format_summary(tally);
+  write_standard_output(
+      {reinterpret_cast<const unsigned char*>(text.bytes.data()), text.size});
 }

@@ -1,8 +1,10 @@
 // What each byte of the input counts as, whether it is kept, and the summary of the counts.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 // 64-bit so the counts stay exact for inputs past 2 GiB.
 struct Tally {
@@ -37,8 +39,14 @@ constexpr void count_byte(Tally& tally, unsigned char byte) {
          (byte >= 'a' && byte <= 'z');
 }
 
-// The summary block exactly as printed, its leading line feed included.
-[[nodiscard]] std::string format_summary(const Tally& tally);
+// The summary block exactly as printed, its leading line feed included. Fixed storage: the fixed
+// text plus four 20-digit numbers always fits.
+struct SummaryText {
+  std::array<char, 256> bytes;
+  std::size_t size;
+  [[nodiscard]] std::string_view view() const { return {bytes.data(), size}; }
+};
+[[nodiscard]] SummaryText format_summary(const Tally& tally);
 
 // Writes the summary block to standard output.
 void write_summary(const Tally& tally);

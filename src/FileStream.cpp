@@ -2,12 +2,16 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
+
+// Files past 2 GiB and inode numbers past 2^32 must not fail on 32-bit machines.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+static_assert(sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 namespace {
 
@@ -16,45 +20,102 @@ namespace {
 bool write_all(int fd, const unsigned char* bytes, std::size_t count) {
   while (count > 0) {
     const ssize_t written = ::write(fd, bytes, count);
-    if (written >= 0) {
+    if (written > 0) {
       bytes += written;
       count -= static_cast<std::size_t>(written);
-    } else if (errno == EAGAIN) {
+    } else if (written < 0 && errno == EAGAIN) {
       pollfd ready{fd, POLLOUT, 0};
-      ::poll(&ready, 1, -1);
-    } else if (errno != EINTR) {
+      (void)::poll(&ready, 1, -1);  // the write that follows reports any failure
+    } else if (written == 0 || errno != EINTR) {
       return false;
     }
   }
   return true;
 }
 
-}  // namespace
+FileIdentity identity_from(const struct stat& status) {
+  return {FileIdentity::Known::kFile, status.st_dev, status.st_ino, S_ISREG(status.st_mode)};
+}
 
-InputFile::InputFile(const char* path) : fd_(::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY)) {
-  if (fd_ >= 0) {
-    buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kStreamBufferSize);
+// Opens without waiting (for the other end of a FIFO, say), then lets reads and writes wait as
+// usual. The descriptor is kept above the standard ones: were 0-2 closed with no /dev/null to
+// fill them, the transcript would otherwise be written into the file.
+int open_file(const char* path, int flags, mode_t mode = 0) {
+  int fd = -1;
+  do {
+    fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    (void)::close(fd);  // nothing was read or written through it
+    fd = moved;
+  }
+  if (fd < 0) {
+    return -1;
+  }
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    (void)::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A file system without locks still gets its file; only runs sharing it are not kept apart.
+void lock_exclusively(int fd) {
+  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
   }
 }
+
+}  // namespace
+
+FileIdentity identity_of_descriptor(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) == 0) {
+    return identity_from(status);
+  }
+  return {errno == EBADF ? FileIdentity::Known::kNoFile : FileIdentity::Known::kUnknown};
+}
+
+FileIdentity identity_of_path(const char* path) {
+  struct stat status {};
+  if (::stat(path, &status) == 0) {
+    return identity_from(status);
+  }
+  return {errno == ENOENT || errno == ENOTDIR ? FileIdentity::Known::kNoFile
+                                              : FileIdentity::Known::kUnknown};
+}
+
+bool may_be_same_file(const FileIdentity& a, const FileIdentity& b) {
+  using Known = FileIdentity::Known;
+  if (a.known == Known::kNoFile || b.known == Known::kNoFile) {
+    return false;
+  }
+  if (a.known == Known::kUnknown || b.known == Known::kUnknown) {
+    return true;
+  }
+  return a.device == b.device && a.inode == b.inode;
+}
+
+InputFile::InputFile(const char* path, std::span<unsigned char> buffer)
+    : fd_(open_file(path, O_RDONLY)), buffer_(buffer) {}
 
 InputFile::~InputFile() { close(); }
 
-std::optional<FileId> InputFile::id() const {
-  struct stat status {};
-  if (fd_ < 0 || ::fstat(fd_, &status) != 0) {
-    return std::nullopt;
-  }
-  return FileId{status.st_dev, status.st_ino};
+FileIdentity InputFile::identity() const {
+  return fd_ < 0 ? FileIdentity{} : identity_of_descriptor(fd_);
 }
 
-std::span<const unsigned char> InputFile::read_block() {
+std::span<const unsigned char> InputFile::read_block(std::uint64_t most) {
   if (fd_ < 0 || failed_ || ended_) {
     return {};
   }
+  const std::size_t wanted =
+      static_cast<std::size_t>(std::min<std::uint64_t>(most, buffer_.size()));
   for (;;) {
-    const ssize_t count = ::read(fd_, buffer_.get(), kStreamBufferSize);
+    const ssize_t count = ::read(fd_, buffer_.data(), wanted);
     if (count > 0) {
-      return {buffer_.get(), static_cast<std::size_t>(count)};
+      return buffer_.first(static_cast<std::size_t>(count));
     }
     if (count == 0) {
       ended_ = true;
@@ -74,54 +135,47 @@ bool InputFile::close() {
   // Linux releases the descriptor even when close reports an error, so it is never retried.
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
-  buffer_.reset();
   return closed;
 }
 
-OutputFile::OutputFile(const char* path, std::optional<FileId> input) {
+OutputFile::OutputFile(const char* path, std::span<const FileIdentity> keep_apart) {
   // Opened without O_TRUNC: whether the file may be emptied is known only once it is open.
-  const int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  const int fd = open_file(path, O_WRONLY | O_CREAT, 0666);
   if (fd < 0) {
     return;
   }
-  struct stat status {};
-  const bool usable = ::fstat(fd, &status) == 0 &&
-                      !(input && *input == FileId{status.st_dev, status.st_ino}) &&
-                      (!S_ISREG(status.st_mode) || ::ftruncate(fd, 0) == 0);
+  const FileIdentity self = identity_of_descriptor(fd);
+  bool usable = self.known == FileIdentity::Known::kFile;
+  for (const FileIdentity& other : keep_apart) {
+    usable = usable && !may_be_same_file(self, other);
+  }
+  if (usable) {
+    // Locked before it is emptied, so no other run sees it emptied under its own read-back.
+    lock_exclusively(fd);
+    usable = !self.regular || ::ftruncate(fd, 0) == 0;
+  }
   if (!usable) {
     // Nothing was written through it, so there is nothing that the close could lose.
-    ::close(fd);
+    (void)::close(fd);
     return;
   }
   fd_ = fd;
-  buffer_ = std::make_unique_for_overwrite<unsigned char[]>(kStreamBufferSize);
-  next_ = buffer_.get();
-  end_ = next_ + kStreamBufferSize;
 }
 
-OutputFile::~OutputFile() { close(); }
-
-void OutputFile::drain() {
-  const auto pending = static_cast<std::size_t>(next_ - buffer_.get());
-  // After one failure the file is known to be incomplete; further writes could only waste time.
-  if (!failed_ && pending > 0) {
-    failed_ = !write_all(fd_, buffer_.get(), pending);
-  }
-  next_ = buffer_.get();
+OutputFile::~OutputFile() {
+  close();
+  unlock();
 }
 
 void OutputFile::write_block(std::span<const unsigned char> bytes) {
-  if (fd_ < 0) {
+  // After one failure the file is known to be incomplete; a later write that succeeded would
+  // leave a gap in it.
+  if (fd_ < 0 || failed_) {
     return;
   }
-  // Fill the buffer, write it whole, and repeat: "file.txt" gets few, large writes.
-  while (!bytes.empty()) {
-    const std::size_t taken = std::min(bytes.size(), static_cast<std::size_t>(end_ - next_));
-    next_ = std::copy_n(bytes.begin(), taken, next_);
-    bytes = bytes.subspan(taken);
-    if (next_ == end_) {
-      drain();
-    }
+  failed_ = !write_all(fd_, bytes.data(), bytes.size());
+  if (!failed_) {
+    written_ += bytes.size();
   }
 }
 
@@ -129,15 +183,21 @@ bool OutputFile::close() {
   if (fd_ < 0) {
     return false;
   }
-  drain();
+  // A second descriptor of the same open file keeps the lock past the close. If none can be
+  // had, the lock goes with the close, and a read-back cut short by another run says so.
+  lock_fd_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
-  buffer_.reset();
-  next_ = end_ = nullptr;
   return closed && !failed_;
 }
 
+void OutputFile::unlock() {
+  if (lock_fd_ >= 0) {
+    (void)::close(lock_fd_);  // only a lock: nothing was written through it
+    lock_fd_ = -1;
+  }
+}
+
 void write_standard_output(std::span<const unsigned char> bytes) {
-  std::fflush(stdout);
   (void)write_all(STDOUT_FILENO, bytes.data(), bytes.size());
 }

@@ -1,28 +1,40 @@
-// Buffered files over plain descriptors: each one opens in its constructor, remembers whether any
-// operation failed, and closes exactly once. A file whose open failed is never read, written or
-// closed.
+// Files over plain descriptors, for runs in hostile surroundings: each opens in one call,
+// remembers whether any operation failed, and closes exactly once. A file whose open failed is
+// never read, written or closed. Nothing here allocates: input buffers are lent by the caller.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
-#include <memory>
-#include <optional>
+#include <cstdint>
+#include <limits>
 #include <span>
 
 // Large enough that a pass costs few system calls, small enough to stay in the L2 cache.
 inline constexpr std::size_t kStreamBufferSize = std::size_t{128} * 1024;
 
-// Which file a descriptor has open, whatever names lead to it.
-struct FileId {
-  dev_t device;
-  ino_t inode;
-  bool operator==(const FileId&) const = default;
+// Which file a name or a descriptor leads to, as far as could be found out.
+struct FileIdentity {
+  enum class Known { kNoFile, kFile, kUnknown };
+  Known known = Known::kNoFile;
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool regular = false;
 };
+
+// kNoFile for a closed descriptor, kUnknown if fstat fails otherwise.
+[[nodiscard]] FileIdentity identity_of_descriptor(int fd);
+// kNoFile if nothing is there (ENOENT, ENOTDIR), kUnknown for any other failure.
+[[nodiscard]] FileIdentity identity_of_path(const char* path);
+// Whether `a` and `b` could be one file. An unknown identity could be any file, so it is
+// treated as the same as any other that exists.
+[[nodiscard]] bool may_be_same_file(const FileIdentity& a, const FileIdentity& b);
 
 class InputFile {
  public:
-  explicit InputFile(const char* path);
+  // Opens `path` for reading, without waiting for the writer of a FIFO, and reads through
+  // `buffer`, which must outlive the file.
+  InputFile(const char* path, std::span<unsigned char> buffer);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -31,11 +43,12 @@ class InputFile {
   // A read failed. The input then ends there, so callers can tell a cut-short pass from a whole
   // one.
   [[nodiscard]] bool failed() const { return failed_; }
-  [[nodiscard]] std::optional<FileId> id() const;
+  [[nodiscard]] FileIdentity identity() const;
 
-  // The next block, at most kStreamBufferSize bytes, valid until the next call; empty at end of
-  // input and after a read error.
-  [[nodiscard]] std::span<const unsigned char> read_block();
+  // The next block, at most `most` bytes and at most the buffer's size, valid until the next
+  // call; empty at end of input and after a read error.
+  [[nodiscard]] std::span<const unsigned char> read_block(
+      std::uint64_t most = std::numeric_limits<std::uint64_t>::max());
 
   // True if the descriptor closed cleanly. Only the first call on an open file does anything.
   bool close();
@@ -44,39 +57,45 @@ class InputFile {
   int fd_ = -1;
   bool failed_ = false;
   bool ended_ = false;
-  std::unique_ptr<unsigned char[]> buffer_;
+  std::span<unsigned char> buffer_;
 };
 
 class OutputFile {
  public:
-  // Creates `path` or empties it. Stays closed if it cannot be opened for writing, or if it is
-  // the file `input` (through a link): emptying that would destroy the input before it is read.
-  OutputFile(const char* path, std::optional<FileId> input);
+  // Creates `path` or empties it, holding an exclusive lock on it from before the emptying
+  // until unlock(), so that runs sharing the file wait for one another. Stays closed if it
+  // cannot be opened for writing without waiting (a FIFO with no reader), or if it may be one
+  // of the files in `keep_apart`: emptying that would destroy it.
+  OutputFile(const char* path, std::span<const FileIdentity> keep_apart);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
   [[nodiscard]] bool is_open() const { return fd_ >= 0; }
-  // A write failed; everything written after it is dropped.
+  // A write failed; everything given after it is dropped, so the file never has a gap.
   [[nodiscard]] bool failed() const { return failed_; }
+  // Bytes written so far, all of them in place unless failed().
+  [[nodiscard]] std::uint64_t written() const { return written_; }
 
-  // Buffers `bytes` and writes whole buffers. Does nothing on a file that did not open.
+  // Writes `bytes` at once. Does nothing on a file that did not open or after a failure.
   void write_block(std::span<const unsigned char> bytes);
 
-  // Writes what is buffered and closes. True only if the file opened, every write succeeded and
-  // the close did too, i.e. the file holds every byte given to it. Only the first call acts.
+  // Closes the file for writing; the lock stays. True only if the file opened, every write
+  // succeeded and the close did too, i.e. the file holds every byte given to it. Only the
+  // first call acts.
   bool close();
+  // Lets other runs have the file.
+  void unlock();
 
  private:
-  void drain();
-
   int fd_ = -1;
+  int lock_fd_ = -1;
   bool failed_ = false;
-  std::unique_ptr<unsigned char[]> buffer_;
-  unsigned char* next_ = nullptr;
-  unsigned char* end_ = nullptr;
+  std::uint64_t written_ = 0;
 };
 
-// Writes `bytes` to standard output unbuffered, after anything stdio holds for it. Failures are
-// not reported: the transcript is best effort, and the run goes on to complete "file.txt".
+// Writes `bytes` to standard output, resuming partial writes and waiting while a non-blocking
+// descriptor is full. Every byte of the transcript goes this way, so they stay in order.
+// Failures are not reported: the transcript is best effort, and the run goes on to complete
+// "file.txt".
 void write_standard_output(std::span<const unsigned char> bytes);

@@ -3,8 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <csignal>
-#include <memory>
+#include <cstdint>
 #include <string_view>
 
 #include "ByteRules.hpp"
@@ -16,13 +17,18 @@ namespace {
 constexpr std::string_view kBannerLine = "\n\n\t********** Printing data from file.*********\t\n\n";
 constexpr std::string_view kFileErrorLine = "\nfile error\n";
 
+// Static storage: nothing to allocate, so nothing that can fail or be mapped at every start,
+// and a small file touches only the pages it needs.
+std::array<unsigned char, kStreamBufferSize> read_buffer;
+std::array<unsigned char, kStreamBufferSize + kKeptSlack> kept_bytes;
+
 // A descriptor 0-2 left closed by the caller would otherwise go to "file.c" or "file.txt", and
 // the echo would land in a file.
 void occupy_closed_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1) {
-      // open takes the lowest free descriptor, which is this one. If even that fails, the run
-      // goes on: there is no one to tell.
+      // open takes the lowest free descriptor, which is this one. If even that fails, the files
+      // are kept off it when they open.
       ::open("/dev/null", O_RDWR);
     }
   }
@@ -35,52 +41,68 @@ void write_text(std::string_view text) {
 // Echoes and counts every byte of `source`, keeping its letters and digits in `kept`.
 // False if a read error cut the pass short.
 [[nodiscard]] bool filter_source(InputFile& source, OutputFile& kept, Tally& tally) {
-  const ScanKernel scan = best_kernel();
-  const auto kept_bytes =
-      std::make_unique_for_overwrite<unsigned char[]>(kStreamBufferSize + kKeptSlack);
+  const ScanKernel scan = choose_kernel(cpu_features()).scan;
   for (auto block = source.read_block(); !block.empty(); block = source.read_block()) {
-    const std::size_t kept_count = scan(block, tally, kept_bytes.get());
-    kept.write_block({kept_bytes.get(), kept_count});
+    const std::size_t kept_count = scan(block, tally, kept_bytes.data());
+    kept.write_block({kept_bytes.data(), kept_count});
     write_standard_output(block);
   }
   return !source.failed();
 }
 
-// False if a read error cut the copy short.
-[[nodiscard]] bool echo_file(InputFile& file) {
-  for (auto block = file.read_block(); !block.empty(); block = file.read_block()) {
+// Echoes the first `count` bytes of `file`. False if it ended before them or a read failed.
+[[nodiscard]] bool echo_file(InputFile& file, std::uint64_t count) {
+  while (count > 0) {
+    const auto block = file.read_block(count);
+    if (block.empty()) {
+      return false;
+    }
     write_standard_output(block);
+    count -= block.size();
   }
-  return !file.failed();
+  return true;
 }
 
 }  // namespace
 
 int main() {
   occupy_closed_standard_descriptors();
-  // A reader that goes away must not end the run before "file.txt" is complete.
+  // A reader that goes away, or a file size limit, must make writes fail rather than end the
+  // run before "file.txt" is complete.
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
 
   Tally tally;
   write_text(kBannerLine);
-  InputFile source("file.c");
-  OutputFile kept("file.txt", source.id());
-  if (!source.is_open() || !filter_source(source, kept, tally)) {
+  InputFile source("file.c", read_buffer);
+  // Emptying "file.txt" must never destroy the input or the transcript, whatever links lead
+  // there; a file whose identity cannot be found out may be either.
+  const FileIdentity output = identity_of_descriptor(STDOUT_FILENO);
+  const FileIdentity input = source.is_open() ? source.identity() : identity_of_path("file.c");
+  OutputFile kept("file.txt", std::array{input, output});
+  // Echoing a file onto its own end would never reach that end.
+  const bool output_may_be_file =
+      output.known == FileIdentity::Known::kUnknown || output.regular;
+  const bool echo_feeds_input = output_may_be_file && may_be_same_file(input, output);
+  if (!source.is_open() || echo_feeds_input || !filter_source(source, kept, tally)) {
     write_text(kFileErrorLine);
   }
   write_summary(tally);
   source.close();  // Read only: its close cannot lose data.
   write_text(kBannerLine);
 
-  // A "file.txt" that did not open, or lost bytes, holds nothing this run may show as its result.
-  if (!kept.close()) {
-    write_text(kFileErrorLine);
-    return 0;
+  // A "file.txt" that did not open or lost bytes holds nothing this run may show as its result.
+  // The read-back takes exactly the bytes written: a device or FIFO behind the name cannot
+  // make it endless, and a file cut short by someone else is reported, not shown.
+  bool shown = false;
+  if (kept.close()) {
+    InputFile result("file.txt", read_buffer);
+    shown = result.is_open() && echo_file(result, kept.written());
+    result.close();
   }
-  InputFile result("file.txt");
-  if (!result.is_open() || !echo_file(result)) {
+  kept.unlock();
+  if (!shown) {
     write_text(kFileErrorLine);
   }
-  result.close();
   return 0;
 }

@@ -1,30 +1,15 @@
-// AVX2 kernel: 32 bytes a step. Only called on CPUs that have AVX2 (see all_kernels).
+// AVX2 kernel: 32 bytes a step. Only called on CPUs that have AVX2 (see kKernels).
 #include <immintrin.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 
+#include "CompactTable.hpp"
 #include "ScanKernel.hpp"
 
 #define REMOVE_AVX2 __attribute__((target("avx2,popcnt")))
 
 namespace {
-
-// For each mask of 8 bits, the pshufb control that moves the marked bytes of an 8-byte group to
-// its front, in order.
-constexpr auto kCompactControl = [] {
-  std::array<std::array<std::uint8_t, 8>, 256> table{};
-  for (unsigned mask = 0; mask < 256; ++mask) {
-    unsigned slot = 0;
-    for (std::uint8_t index = 0; index < 8; ++index) {
-      if ((mask >> index) & 1U) {
-        table[mask][slot++] = index;
-      }
-    }
-  }
-  return table;
-}();
 
 // The byte counters take one step per vector and hold at most 255 before they wrap.
 constexpr std::size_t kVectorsPerRound = 255;

@@ -1,5 +1,5 @@
 // AVX-512 kernel (with VBMI2 for byte compression): 64 bytes a step. Only called on CPUs that
-// have those extensions (see all_kernels).
+// have those extensions (see kKernels).
 #include <immintrin.h>
 
 #include <cstdint>

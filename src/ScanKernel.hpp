@@ -2,6 +2,7 @@
 // what count_byte and keeps_byte give byte by byte; the vector ones are only faster.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
 
@@ -21,15 +22,52 @@ std::size_t scan_plain(std::span<const unsigned char> block, Tally& tally, unsig
 std::size_t scan_avx2(std::span<const unsigned char> block, Tally& tally, unsigned char* kept);
 std::size_t scan_avx512(std::span<const unsigned char> block, Tally& tally, unsigned char* kept);
 #endif
+#if defined(REMOVE_NEON_KERNEL)
+std::size_t scan_neon(std::span<const unsigned char> block, Tally& tally, unsigned char* kept);
+#endif
+
+// The CPU features a kernel may need, as bits of a set.
+using CpuFeatures = unsigned;
+inline constexpr CpuFeatures kPopcnt = 1U << 0;
+inline constexpr CpuFeatures kAvx2 = 1U << 1;
+inline constexpr CpuFeatures kAvx512F = 1U << 2;
+inline constexpr CpuFeatures kAvx512BW = 1U << 3;
+inline constexpr CpuFeatures kAvx512Vbmi2 = 1U << 4;
+inline constexpr CpuFeatures kAllCpuFeatures = (1U << 5) - 1;
 
 struct NamedKernel {
   const char* name;
   ScanKernel scan;
-  bool supported;  // by this CPU
+  CpuFeatures needs;
 };
 
-// Every kernel built into the program, the plain one first, with whether this CPU can run it.
-[[nodiscard]] std::span<const NamedKernel> all_kernels();
+// Every kernel built into the program, slowest first. Constant, so nothing runs at start-up.
+// Advanced SIMD is part of every arm64 CPU, so the NEON kernel needs no feature.
+inline constexpr std::array kKernels{
+    NamedKernel{"plain", scan_plain, 0},
+#if defined(REMOVE_X86_KERNELS)
+    NamedKernel{"avx2", scan_avx2, kAvx2 | kPopcnt},
+    NamedKernel{"avx512", scan_avx512, kAvx512F | kAvx512BW | kAvx512Vbmi2 | kPopcnt},
+#endif
+#if defined(REMOVE_NEON_KERNEL)
+    NamedKernel{"neon", scan_neon, 0},
+#endif
+};
 
-// The fastest kernel this CPU can run.
-[[nodiscard]] ScanKernel best_kernel();
+[[nodiscard]] constexpr bool can_run(const NamedKernel& kernel, CpuFeatures features) {
+  return (kernel.needs & ~features) == 0;
+}
+
+// The fastest kernel that a CPU with `features` can run.
+[[nodiscard]] constexpr const NamedKernel& choose_kernel(CpuFeatures features) {
+  const NamedKernel* best = &kKernels.front();
+  for (const NamedKernel& kernel : kKernels) {
+    if (can_run(kernel, features)) {
+      best = &kernel;
+    }
+  }
+  return *best;
+}
+
+// The features of the CPU this process runs on.
+[[nodiscard]] CpuFeatures cpu_features();

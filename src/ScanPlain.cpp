@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <array>
 #include <cstdint>
 
 #include "ScanKernel.hpp"
@@ -40,42 +39,16 @@ std::size_t scan_plain(std::span<const unsigned char> block, Tally& tally, unsig
   return count;
 }
 
-namespace {
-
+CpuFeatures cpu_features() {
+  CpuFeatures features = 0;
 #if defined(REMOVE_X86_KERNELS)
-bool cpu_has_avx2() {
+  // __builtin_cpu_supports takes only a literal name, hence one line a feature.
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
-}
-
-bool cpu_has_avx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("popcnt");
-}
+  features |= __builtin_cpu_supports("popcnt") ? kPopcnt : 0;
+  features |= __builtin_cpu_supports("avx2") ? kAvx2 : 0;
+  features |= __builtin_cpu_supports("avx512f") ? kAvx512F : 0;
+  features |= __builtin_cpu_supports("avx512bw") ? kAvx512BW : 0;
+  features |= __builtin_cpu_supports("avx512vbmi2") ? kAvx512Vbmi2 : 0;
 #endif
-
-}  // namespace
-
-std::span<const NamedKernel> all_kernels() {
-#if defined(REMOVE_X86_KERNELS)
-  static const std::array<NamedKernel, 3> kernels{{
-      {"plain", scan_plain, true},
-      {"avx2", scan_avx2, cpu_has_avx2()},
-      {"avx512", scan_avx512, cpu_has_avx512()},
-  }};
-#else
-  static const std::array<NamedKernel, 1> kernels{{{"plain", scan_plain, true}}};
-#endif
-  return kernels;
-}
-
-ScanKernel best_kernel() {
-  ScanKernel best = scan_plain;
-  for (const NamedKernel& kernel : all_kernels()) {
-    if (kernel.supported) {
-      best = kernel.scan;  // listed from slowest to fastest
-    }
-  }
-  return best;
+  return features;
 }

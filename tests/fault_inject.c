@@ -1,8 +1,17 @@
 // Preloaded into the program by the tests to make its system calls on one named file fail.
-// REMOVE_FAULT="CALL:NAME:BYTES" with CALL read, write or close: reads or writes of the file
-// called NAME succeed for BYTES bytes (cut short to end exactly there), then fail with EIO
-// (read) or ENOSPC (write); a close of NAME closes it and then reports ENOSPC, as a file system
-// that allocates late (NFS, for one) may.
+// REMOVE_FAULT="CALL:NAME:COUNT[:once]":
+// - read, write: reads or writes of the file called NAME succeed for COUNT bytes (cut short to
+//   end exactly there), then fail with EIO (read) or ENOSPC (write); with "once" only the first
+//   failing call fails, and later ones succeed again, as after a transient fault;
+// - close: a close of NAME closes it and then reports ENOSPC, as a file system that allocates
+//   late (NFS, for one) may;
+// - fstat: the first COUNT fstat calls on NAME succeed, the rest fail with EIO;
+// - open: every open of NAME fails with EACCES (NAME "null" takes /dev/null away).
+// Whatever is set, a read or write of "file.c" or "file.txt" through descriptor 0, 1 or 2 ends
+// the process with status 99: those belong to the standard streams.
+// The program's own off_t is 64 bits; here both the plain and the *64 entry points are defined,
+// so the macro that would make one the other must stay off.
+#undef _FILE_OFFSET_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -10,6 +19,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -17,9 +27,12 @@ enum { kMaxFd = 1024 };
 
 static char fault_call[16];
 static char fault_name[256];
-static long long fault_bytes = -1;
+static long long fault_count = -1;
+static int fault_once;
+static int fault_spent;
 static int configured;
 static unsigned char watched[kMaxFd];
+static unsigned char run_file[kMaxFd];
 static long long moved[kMaxFd];
 
 static void configure(void) {
@@ -34,14 +47,21 @@ static void configure(void) {
     return;
   memcpy(fault_call, setting, (size_t)(first - setting));
   memcpy(fault_name, first + 1, (size_t)(second - first - 1));
-  fault_bytes = atoll(second + 1);
+  fault_count = atoll(second + 1);
+  fault_once = strstr(second, ":once") != NULL;
+}
+
+static const char* base_name(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash ? slash + 1 : path;
 }
 
 static void track(int fd, const char* path) {
   configure();
   if (fd < 0 || fd >= kMaxFd) return;
-  const char* slash = strrchr(path, '/');
-  watched[fd] = fault_name[0] != '\0' && strcmp(slash ? slash + 1 : path, fault_name) == 0;
+  const char* name = base_name(path);
+  watched[fd] = fault_name[0] != '\0' && strcmp(name, fault_name) == 0;
+  run_file[fd] = strcmp(name, "file.c") == 0 || strcmp(name, "file.txt") == 0;
   moved[fd] = 0;
 }
 
@@ -50,15 +70,28 @@ static int is_target(int fd, const char* call) {
   return fd >= 0 && fd < kMaxFd && watched[fd] && strcmp(fault_call, call) == 0;
 }
 
+static void guard_standard(int fd) {
+  if (fd >= 0 && fd <= 2 && run_file[fd]) _exit(99);
+}
+
 #define REAL(name, type) ((type)dlsym(RTLD_NEXT, name))
 
+static int refuses(const char* path) {
+  configure();
+  if (strcmp(fault_call, "open") != 0 || strcmp(base_name(path), fault_name) != 0) return 0;
+  errno = EACCES;
+  return 1;
+}
+
 static int open_with(const char* symbol, const char* path, int flags, mode_t mode) {
+  if (refuses(path)) return -1;
   int fd = REAL(symbol, int (*)(const char*, int, ...))(path, flags, mode);
   track(fd, path);
   return fd;
 }
 
 static int openat_with(const char* symbol, int dir, const char* path, int flags, mode_t mode) {
+  if (refuses(path)) return -1;
   int fd = REAL(symbol, int (*)(int, const char*, int, ...))(dir, path, flags, mode);
   track(fd, path);
   return fd;
@@ -102,16 +135,18 @@ int openat64(int dir, const char* path, int flags, ...) {
 
 // Lets `count` bytes through up to the limit; -1 once the limit is reached.
 static ssize_t limited(int fd, size_t* count, int error) {
-  long long left = fault_bytes - moved[fd];
-  if (left <= 0) {
+  long long left = fault_count - moved[fd];
+  if (left <= 0 && !(fault_once && fault_spent)) {
+    fault_spent = 1;
     errno = error;
     return -1;
   }
-  if ((long long)*count > left) *count = (size_t)left;
+  if (left > 0 && (long long)*count > left) *count = (size_t)left;
   return 0;
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {
+  guard_standard(fd);
   if (is_target(fd, "read") && limited(fd, &count, EIO) < 0) return -1;
   ssize_t got = REAL("read", ssize_t(*)(int, void*, size_t))(fd, buffer, count);
   if (got > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += got;
@@ -119,15 +154,30 @@ ssize_t read(int fd, void* buffer, size_t count) {
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {
+  guard_standard(fd);
   if (is_target(fd, "write") && limited(fd, &count, ENOSPC) < 0) return -1;
   ssize_t put = REAL("write", ssize_t(*)(int, const void*, size_t))(fd, buffer, count);
   if (put > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += put;
   return put;
 }
 
+static int stat_fails(int fd) {
+  if (!is_target(fd, "fstat") || moved[fd]++ < fault_count) return 0;
+  errno = EIO;
+  return 1;
+}
+
+int fstat(int fd, struct stat* status) {
+  return stat_fails(fd) ? -1 : REAL("fstat", int (*)(int, struct stat*))(fd, status);
+}
+
+int fstat64(int fd, struct stat64* status) {
+  return stat_fails(fd) ? -1 : REAL("fstat64", int (*)(int, struct stat64*))(fd, status);
+}
+
 int close(int fd) {
   int failing = is_target(fd, "close");
-  if (fd >= 0 && fd < kMaxFd) watched[fd] = 0;
+  if (fd >= 0 && fd < kMaxFd) watched[fd] = run_file[fd] = 0;
   int result = REAL("close", int (*)(int))(fd);
   if (failing && result == 0) {
     errno = ENOSPC;

@@ -84,7 +84,7 @@ const std::string kBoundaryBytes(
 class Kernels : public ::testing::TestWithParam<NamedKernel> {
  protected:
   void SetUp() override {
-    if (!GetParam().supported) {
+    if (!can_run(GetParam(), cpu_features())) {
       GTEST_SKIP() << GetParam().name << " needs instructions this CPU lacks";
     }
   }
@@ -114,23 +114,35 @@ TEST_P(Kernels, AllByteValuesAndRandomBlocksMatchTheRules) {
 }
 
 TEST_P(Kernels, LongRunsOfOneByteDoNotWrapTheCounters) {
-  // Far more than 255 vectors of the same byte, so narrow lane counters would wrap.
+  // A whole buffer of the same byte: far more than 255 vectors, and more than 16-bit chunk sums
+  // can hold, so narrow counters of any kind would wrap.
   for (const char c : {'\n', '\t', ' ', 'a', '\xff'}) {
-    expect_same(GetParam(), std::string(255 * 64 * 3 + 33, c),
+    expect_same(GetParam(), std::string(kStreamBufferSize, c),
                 "run of byte " + std::to_string(static_cast<unsigned char>(c)));
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllKernels, Kernels,
-                         ::testing::ValuesIn(all_kernels().begin(), all_kernels().end()),
+INSTANTIATE_TEST_SUITE_P(AllKernels, Kernels, ::testing::ValuesIn(kKernels),
                          [](const auto& kernel) { return std::string(kernel.param.name); });
 
-TEST(BestKernel, IsOneThisCpuSupports) {
-  bool found = false;
-  for (const NamedKernel& kernel : all_kernels()) {
-    found = found || (kernel.scan == best_kernel() && kernel.supported);
+TEST(ChooseKernel, EveryFeatureSetGetsTheFastestKernelItCanRun) {
+  for (CpuFeatures features = 0; features <= kAllCpuFeatures; ++features) {
+    const NamedKernel& chosen = choose_kernel(features);
+    EXPECT_TRUE(can_run(chosen, features)) << chosen.name << " for features " << features;
+    for (const NamedKernel& kernel : kKernels) {
+      // Listed slowest first, so no later kernel may be runnable.
+      if (&kernel > &chosen) {
+        EXPECT_FALSE(can_run(kernel, features)) << kernel.name << " for features " << features;
+      }
+    }
   }
-  EXPECT_TRUE(found);
+  EXPECT_STREQ(choose_kernel(kAllCpuFeatures).name, kKernels.back().name);
+#if defined(REMOVE_X86_KERNELS)
+  EXPECT_STREQ(choose_kernel(0).name, "plain");
+  EXPECT_STREQ(choose_kernel(kAvx2 | kPopcnt | kAvx512F | kAvx512BW).name, "avx2");
+  EXPECT_STREQ(choose_kernel(kAvx2).name, "plain");
+#endif
+  EXPECT_TRUE(can_run(choose_kernel(cpu_features()), cpu_features()));
 }
 
 }  // namespace

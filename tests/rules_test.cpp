@@ -101,7 +101,7 @@ TEST(FormatSummary, IsByteExact) {
        " No. of spaces 12345...\n"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(format_summary(c.tally), c.text) << c.name;
+    EXPECT_EQ(format_summary(c.tally).view(), c.text) << c.name;
   }
 }
 

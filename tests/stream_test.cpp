@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "FileStream.hpp"
 #include "RunRemove.hpp"
 
 namespace {
+
+std::array<unsigned char, kStreamBufferSize> buffer;
 
 std::span<const unsigned char> bytes_of(const std::string& text) {
   return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
@@ -22,17 +25,17 @@ std::string read_all(InputFile& file) {
 
 TEST(InputFile, MissingFileNeverOpensAndReadsNothing) {
   const ScratchDir dir;
-  InputFile file((dir / "absent").c_str());
+  InputFile file((dir / "absent").c_str(), buffer);
   EXPECT_FALSE(file.is_open());
   EXPECT_TRUE(file.read_block().empty());
   EXPECT_FALSE(file.failed());
-  EXPECT_FALSE(file.id().has_value());
+  EXPECT_EQ(file.identity().known, FileIdentity::Known::kNoFile);
   EXPECT_FALSE(file.close());
 }
 
 TEST(InputFile, ReadErrorIsToldApartFromEndOfInput) {
   const ScratchDir dir;
-  InputFile file(dir.path.c_str());
+  InputFile file(dir.path.c_str(), buffer);
   ASSERT_TRUE(file.is_open());
   EXPECT_TRUE(file.read_block().empty());
   EXPECT_TRUE(file.failed());
@@ -46,7 +49,7 @@ TEST(InputFile, BlocksGiveTheWholeFileAroundTheBufferSize) {
     const ScratchDir dir;
     const std::string content = random_bytes(size, static_cast<unsigned>(size));
     write_file(dir / "f", content);
-    InputFile file((dir / "f").c_str());
+    InputFile file((dir / "f").c_str(), buffer);
     EXPECT_TRUE(read_all(file) == content) << size;
     EXPECT_FALSE(file.failed()) << size;
     EXPECT_TRUE(file.read_block().empty()) << "end of input stays the end";
@@ -58,7 +61,7 @@ TEST(OutputFile, BlocksOfAnySizeLandInOrder) {
        {std::size_t{1}, kStreamBufferSize - 1, kStreamBufferSize, 2 * kStreamBufferSize + 3}) {
     const ScratchDir dir;
     const std::string content = random_bytes(size, 3);
-    OutputFile file((dir / "out").c_str(), std::nullopt);
+    OutputFile file((dir / "out").c_str(), {});
     ASSERT_TRUE(file.is_open());
     file.write_block(bytes_of("<"));
     file.write_block(bytes_of(content));
@@ -71,7 +74,7 @@ TEST(OutputFile, BlocksOfAnySizeLandInOrder) {
 TEST(OutputFile, EmptiesAnExistingFile) {
   const ScratchDir dir;
   write_file(dir / "out", "old content");
-  OutputFile file((dir / "out").c_str(), std::nullopt);
+  OutputFile file((dir / "out").c_str(), {});
   EXPECT_TRUE(file.close());
   EXPECT_EQ(read_file(dir / "out"), "");
 }
@@ -80,8 +83,9 @@ TEST(OutputFile, RefusesToEmptyTheFileBeingRead) {
   const ScratchDir dir;
   write_file(dir / "in", "precious");
   std::filesystem::create_symlink("in", dir / "out");
-  InputFile input((dir / "in").c_str());
-  OutputFile output((dir / "out").c_str(), input.id());
+  InputFile input((dir / "in").c_str(), buffer);
+  const FileIdentity keep_apart[] = {input.identity()};
+  OutputFile output((dir / "out").c_str(), keep_apart);
   EXPECT_FALSE(output.is_open());
   output.write_block(bytes_of("x"));
   EXPECT_FALSE(output.close());
@@ -89,7 +93,7 @@ TEST(OutputFile, RefusesToEmptyTheFileBeingRead) {
 }
 
 TEST(OutputFile, FailedWriteMakesCloseFail) {
-  OutputFile file("/dev/full", std::nullopt);
+  OutputFile file("/dev/full", {});
   ASSERT_TRUE(file.is_open());
   file.write_block(bytes_of("x"));
   EXPECT_FALSE(file.close());
