@@ -149,10 +149,12 @@ OutputFile::OutputFile(const char* path, std::span<const FileIdentity> keep_apar
   for (const FileIdentity& other : keep_apart) {
     usable = usable && !may_be_same_file(self, other);
   }
-  if (usable) {
+  if (usable && self.regular) {
     // Locked before it is emptied, so no other run sees it emptied under its own read-back.
+    // Only a regular file holds a result to protect; a kept descriptor of a FIFO would count
+    // as a writer and make the read-back wait forever.
     lock_exclusively(fd);
-    usable = !self.regular || ::ftruncate(fd, 0) == 0;
+    usable = ::ftruncate(fd, 0) == 0;
   }
   if (!usable) {
     // Nothing was written through it, so there is nothing that the close could lose.
@@ -160,6 +162,7 @@ OutputFile::OutputFile(const char* path, std::span<const FileIdentity> keep_apar
     return;
   }
   fd_ = fd;
+  regular_ = self.regular;
 }
 
 OutputFile::~OutputFile() {
@@ -185,7 +188,7 @@ bool OutputFile::close() {
   }
   // A second descriptor of the same open file keeps the lock past the close. If none can be
   // had, the lock goes with the close, and a read-back cut short by another run says so.
-  lock_fd_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  lock_fd_ = regular_ ? ::fcntl(fd_, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
   const bool closed = ::close(fd_) == 0;
   fd_ = -1;
   return closed && !failed_;

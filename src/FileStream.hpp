@@ -90,6 +90,7 @@ class OutputFile {
  private:
   int fd_ = -1;
   int lock_fd_ = -1;
+  bool regular_ = false;
   bool failed_ = false;
   std::uint64_t written_ = 0;
 };

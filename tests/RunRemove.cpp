@@ -35,10 +35,14 @@ void write_file(const fs::path& path, const std::string& bytes) {
 }
 
 std::optional<std::string> read_file(const fs::path& path) {
-  // Only regular files: a link to a device such as /dev/full would never end.
+  // Only regular files: a link to a device such as /dev/full would never end, and a FIFO
+  // would not even open.
   std::error_code error;
+  if (!fs::is_regular_file(path, error)) {
+    return std::nullopt;
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in || !fs::is_regular_file(path, error)) {
+  if (!in) {
     return std::nullopt;
   }
   return std::string(std::istreambuf_iterator<char>(in), {});
@@ -117,7 +121,8 @@ RunResult run_command(const fs::path& dir, const std::vector<std::string>& argv,
 }
 
 RunResult run_remove_streaming(const fs::path& dir,
-                               const std::function<void(std::string_view)>& consume) {
+                               const std::function<void(std::string_view)>& consume,
+                               bool full_nonblocking_pipe) {
   const ScratchDir capture;
   const fs::path err_path = capture / "stderr";
   const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -125,8 +130,14 @@ RunResult run_remove_streaming(const fs::path& dir,
   if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
     std::abort();
   }
+  if (full_nonblocking_pipe) {
+    ::fcntl(pipe_ends[1], F_SETFL, ::fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK);
+  }
   const pid_t child = start(dir, {REMOVE_PATH}, {}, pipe_ends[1], err);
   ::close(pipe_ends[1]);
+  if (full_nonblocking_pipe) {
+    ::usleep(500000);
+  }
   std::vector<char> buffer(std::size_t{1} << 20);
   for (ssize_t got; (got = ::read(pipe_ends[0], buffer.data(), buffer.size())) != 0;) {
     if (got > 0) {
@@ -142,6 +153,14 @@ RunResult run_remove_streaming(const fs::path& dir,
   result.exit_status = exit_status_of(status);
   result.err = read_file(err_path).value_or("<no stderr>");
   result.file_txt = read_file(dir / "file.txt");
+  return result;
+}
+
+RunResult run_remove_into_full_pipe(const fs::path& dir) {
+  std::string out;
+  RunResult result =
+      run_remove_streaming(dir, [&](std::string_view bytes) { out += bytes; }, true);
+  result.out = out;
   return result;
 }
 

@@ -37,8 +37,14 @@ RunResult run_command(const std::filesystem::path& dir, const std::vector<std::s
 
 // Runs `remove` in `dir`, handing its standard output to `consume` as it arrives through a
 // pipe; `out` stays empty. For transcripts too large to hold.
+// With `full_nonblocking_pipe`, the pipe is non-blocking, as a caller may leave it, and is not
+// read for half a second, so the program finds it full.
 RunResult run_remove_streaming(const std::filesystem::path& dir,
-                               const std::function<void(std::string_view)>& consume);
+                               const std::function<void(std::string_view)>& consume,
+                               bool full_nonblocking_pipe = false);
+// Runs `remove` in `dir` with standard output such a full non-blocking pipe; `out` holds all
+// that came through.
+RunResult run_remove_into_full_pipe(const std::filesystem::path& dir);
 
 // Whether this process can run a command as the user nobody (root, with setpriv at hand), and
 // such a run of `remove` in `dir`.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <iostream>
 #include <map>
 #include <random>
 #include <sstream>
@@ -28,6 +29,7 @@ struct Fault {
   const char* call;  // read, write or close
   const char* file;
   std::size_t after;  // bytes that get through first
+  bool once = false;  // later calls succeed again
 };
 
 // What the transcript must be when `fault` strikes a run on `input`.
@@ -62,16 +64,19 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
     }
   }
   faults.push_back({"close", "file.txt", 0});
+  // A fault that clears again must not leave a gap: nothing is written after it.
+  faults.push_back({"write", "file.txt", 1000, true});
+  faults.push_back({"write", "file.txt", kStreamBufferSize + 1, true});
 
   for (const Fault& fault : faults) {
     const ScratchDir dir;
     write_file(dir / "file.c", input);
     const std::string what = std::string(fault.call) + " of " + fault.file + " after " +
-                             std::to_string(fault.after) + " bytes";
+                             std::to_string(fault.after) + " bytes" + (fault.once ? ", once" : "");
     const RunResult run =
         run_remove(dir.path, {},
                    {kPreload, "REMOVE_FAULT=" + std::string(fault.call) + ":" + fault.file + ":" +
-                                  std::to_string(fault.after)});
+                                  std::to_string(fault.after) + (fault.once ? ":once" : "")});
     const std::string expected = expected_transcript(fault, input);
     EXPECT_TRUE(run.out == expected) << what << ": " << first_difference(run.out, expected);
     EXPECT_EQ(run.err, "") << what;
@@ -103,6 +108,163 @@ TEST(Permissions, UnreadableFileCReadsAsMissing) {
   EXPECT_EQ(run.file_txt, "");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.exit_status, 0);
+}
+
+// A run in surroundings chosen to make it feed on its own output, die of a limit or lose
+// "file.c". Each script runs in a directory holding "file.c"; $T bounds the time of a run, and
+// every file a run writes is bounded in size, so a run that would never end ends all the same.
+struct HostileCase {
+  const char* name;
+  std::string input;  // "file.c"
+  std::string script;
+  std::string out;  // what the script prints
+  // Each file afterwards, nullopt where it must not be a readable regular file.
+  std::vector<std::pair<std::string, std::optional<std::string>>> files;
+  bool as_nobody = false;
+};
+
+std::vector<HostileCase> hostile_cases() {
+  const std::string input = "Hi 2\tu!\n";
+  const std::string refused = model_run(input, ReadBack::kFileError).transcript;
+  const std::string ok = "status 0\n";
+  const std::string preload = std::string("env LD_PRELOAD=") + FAULT_LIB_PATH + " ";
+  const std::string lines = [] {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) {
+      text += "abcdefgh\n";
+    }
+    return text;
+  }();
+  const std::string few_letters = random_bytes(7000, 31, " \t\n!.,;ab");
+  return {
+      {"stdout is file.txt", input, "$T \"$REMOVE\" > file.txt; echo status $?", ok,
+       {{"file.txt", refused}, {"file.c", input}}},
+      {"stdout appends to file.txt", input,
+       "echo OLD > file.txt; $T \"$REMOVE\" >> file.txt; echo status $?", ok,
+       {{"file.txt", "OLD\n" + refused}, {"file.c", input}}},
+      {"stdout opened read-write on file.txt", input, "$T \"$REMOVE\" 1<> file.txt; echo status $?",
+       ok, {{"file.txt", refused}}},
+      {"stdout appends to file.c", input, "$T \"$REMOVE\" >> file.c; echo status $?", ok,
+       {{"file.c", input + model_cut_short("")}, {"file.txt", ""}}},
+      {"stdout is file.c", input, "$T \"$REMOVE\" > file.c; echo status $?", ok,
+       {{"file.c", model_cut_short("")}, {"file.txt", ""}}},
+      {"file.txt grows past the file size limit", lines,
+       "{ prlimit --fsize=1000 $T \"$REMOVE\"; echo status $? > status; } | cat; cat status",
+       model_run(lines, ReadBack::kFileError).transcript + ok,
+       {{"file.txt", model_kept(lines).substr(0, 1000)}, {"file.c", lines}}},
+      {"stdout reaches the file size limit", few_letters,
+       "prlimit --fsize=4096 $T \"$REMOVE\" > out; echo status $?; cat out",
+       ok + model_run(few_letters).transcript.substr(0, 4096),
+       {{"file.txt", model_kept(few_letters)}, {"file.c", few_letters}}},
+      {"little memory", input, "echo OLD > file.txt; prlimit --data=409600 $T \"$REMOVE\"; echo status $?",
+       model_run(input).transcript + ok, {{"file.txt", "Hi2u"}}},
+      {"unopenable file.c behind a file.txt link", input,
+       "chown 65534 file.c; chmod 200 file.c; ln -s file.c file.txt; setpriv --reuid=65534 --regid=65534 "
+       "--clear-groups $T \"$REMOVE\"; echo status $?",
+       model_run(std::nullopt, ReadBack::kFileError).transcript + ok, {{"file.c", input}}, true},
+      {"file.txt on /dev/full, no file.c", "",
+       "rm file.c; ln -s /dev/full file.txt; $T \"$REMOVE\"; echo status $?",
+       model_run(std::nullopt).transcript + ok, {{"file.txt", std::nullopt}}},
+      {"file.txt on /dev/full, empty file.c", "",
+       "ln -s /dev/full file.txt; $T \"$REMOVE\"; echo status $?", model_run("").transcript + ok,
+       {{"file.c", ""}}},
+      {"file.txt on /dev/zero, no letters", "!?\n",
+       "ln -s /dev/zero file.txt; $T \"$REMOVE\"; echo status $?", model_run("!?\n").transcript + ok,
+       {{"file.c", "!?\n"}}},
+      // Exactly as many bytes as were written come back, never the endless rest.
+      {"file.txt on /dev/zero", input, "ln -s /dev/zero file.txt; $T \"$REMOVE\"; echo status $?",
+       model_run(input).transcript.substr(0, refused.size() - kFileErrorLine.size()) +
+           std::string(4, '\0') + ok,
+       {{"file.c", input}}},
+      {"fstat of file.c fails, file.txt a hard link", input,
+       "ln file.c file.txt; { $T " + preload + "REMOVE_FAULT=fstat:file.c:0 \"$REMOVE\"; "
+       "echo status $? > status; } | cat; cat status",
+       refused + ok, {{"file.c", input}}},
+      {"file.txt a FIFO without a reader", input, "mkfifo file.txt; $T \"$REMOVE\"; echo status $?",
+       refused + ok, {{"file.c", input}}},
+      // The reader never reads, and has gone on waiting for a writer once the read-back opens.
+      {"file.txt a FIFO with a reader", input,
+       "mkfifo file.txt; sleep 9 < file.txt & for i in $(seq 200); do "
+       "grep -q partner /proc/$!/wchan && break; sleep 0.02; done; $T \"$REMOVE\"; "
+       "echo status $?; kill $!",
+       model_run(input).transcript + ok, {{"file.c", input}}},
+      {"file.txt on /dev/null", input, "ln -s /dev/null file.txt; $T \"$REMOVE\"; echo status $?",
+       refused + ok, {{"file.c", input}}},
+  };
+}
+
+TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
+  const bool nobody = can_run_as_nobody();
+  for (const HostileCase& c : hostile_cases()) {
+    if (c.as_nobody && !nobody) {
+      std::cout << "skipped \"" << c.name << "\": cannot drop privileges with setpriv here\n";
+      continue;
+    }
+    const ScratchDir dir;
+    write_file(dir / "file.c", c.input);
+    if (c.as_nobody) {
+      fs::permissions(dir.path, fs::perms::all);  // nobody may create "file.txt"
+    }
+    const RunResult run =
+        run_shell(dir.path, "ulimit -f 262144; T='timeout -s KILL 20'; " + c.script);
+    EXPECT_TRUE(run.out == c.out) << c.name << ": " << first_difference(run.out, c.out);
+    EXPECT_EQ(run.err, "") << c.name;
+    EXPECT_EQ(run.exit_status, 0) << c.name;
+    for (const auto& [name, expected] : c.files) {
+      const auto actual = read_file(dir / name);
+      EXPECT_TRUE(actual == expected)
+          << c.name << ": " << name << " "
+          << (actual && expected ? first_difference(*actual, *expected) : "exists or not");
+    }
+  }
+}
+
+TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
+  // The first run is held in its read-back by a reader that pauses; meanwhile a second starts,
+  // and is held in its first pass by a reader that waits. Unless it waits for the first, it
+  // empties "file.txt" under the first one's read-back.
+  const ScratchDir dir;
+  const std::string input = random_bytes(std::size_t{4} << 20, 32, "abcdefghXYZ0189");
+  write_file(dir / "file.c", input);
+  const Expected expected = model_run(input);
+  const std::size_t pause_at = expected.transcript.size() - expected.file_txt.size() + 100000;
+  std::string out;
+  const RunResult first = run_remove_streaming(dir.path, [&](std::string_view bytes) {
+    const bool crossing = out.size() < pause_at && out.size() + bytes.size() >= pause_at;
+    out += bytes;
+    if (crossing) {
+      run_shell(dir.path,
+                "{ \"$REMOVE\"; echo $? > b.status; } | { sleep 1; cat > b.out; touch b.done; } &");
+      ::usleep(300000);
+    }
+  });
+  for (int wait = 0; wait < 600 && !fs::exists(dir / "b.done"); ++wait) {
+    ::usleep(50000);
+  }
+  EXPECT_TRUE(out == expected.transcript) << first_difference(out, expected.transcript);
+  EXPECT_EQ(first.exit_status, 0);
+  EXPECT_EQ(first.err, "");
+  const std::string second = read_file(dir / "b.out").value_or("<none>");
+  EXPECT_TRUE(second == expected.transcript) << first_difference(second, expected.transcript);
+  EXPECT_EQ(read_file(dir / "b.status"), "0\n");
+  EXPECT_TRUE(read_file(dir / "file.txt") == expected.file_txt);
+}
+
+TEST(Hostile, FullNonBlockingPipeGetsEveryByteInOrder) {
+  // The first fills the pipe exactly when the summary is due; the others need partial writes
+  // resumed.
+  for (const std::size_t size : {std::size_t{65486}, 3 * kStreamBufferSize + 5}) {
+    const ScratchDir dir;
+    const std::string input = random_bytes(size, 41, "ab \t\n9!");
+    write_file(dir / "file.c", input);
+    const RunResult run = run_remove_into_full_pipe(dir.path);
+    const Expected expected = model_run(input);
+    EXPECT_TRUE(run.out == expected.transcript)
+        << size << ": " << first_difference(run.out, expected.transcript);
+    EXPECT_EQ(run.file_txt, expected.file_txt) << size;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exit_status, 0);
+  }
 }
 
 // Sets up the directory for one of the runs that the descriptor checks go through.
