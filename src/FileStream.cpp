@@ -106,7 +106,7 @@ FileIdentity InputFile::identity() const {
   return fd_ < 0 ? FileIdentity{} : identity_of_descriptor(fd_);
 }
 
-std::span<const unsigned char> InputFile::read_block(std::uint64_t most) {
+std::span<unsigned char> InputFile::read_block(std::uint64_t most) {
   if (fd_ < 0 || failed_ || ended_) {
     return {};
   }

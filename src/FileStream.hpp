@@ -46,8 +46,9 @@ class InputFile {
   [[nodiscard]] FileIdentity identity() const;
 
   // The next block, at most `most` bytes and at most the buffer's size, valid until the next
-  // call; empty at end of input and after a read error.
-  [[nodiscard]] std::span<const unsigned char> read_block(
+  // call; empty at end of input and after a read error. It lies in the lent buffer, so the
+  // caller may change it.
+  [[nodiscard]] std::span<unsigned char> read_block(
       std::uint64_t most = std::numeric_limits<std::uint64_t>::max());
 
   // True if the descriptor closed cleanly. Only the first call on an open file does anything.

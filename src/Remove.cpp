@@ -18,9 +18,8 @@ constexpr std::string_view kBannerLine = "\n\n\t********** Printing data from fi
 constexpr std::string_view kFileErrorLine = "\nfile error\n";
 
 // Static storage: nothing to allocate, so nothing that can fail or be mapped at every start,
-// and a small file touches only the pages it needs.
+// and a small file touches only the pages it needs. The kept bytes are compacted in place.
 std::array<unsigned char, kStreamBufferSize> read_buffer;
-std::array<unsigned char, kStreamBufferSize + kKeptSlack> kept_bytes;
 
 // A descriptor 0-2 left closed by the caller would otherwise go to "file.c" or "file.txt", and
 // the echo would land in a file.
@@ -43,9 +42,9 @@ void write_text(std::string_view text) {
 [[nodiscard]] bool filter_source(InputFile& source, OutputFile& kept, Tally& tally) {
   const ScanKernel scan = choose_kernel(cpu_features()).scan;
   for (auto block = source.read_block(); !block.empty(); block = source.read_block()) {
-    const std::size_t kept_count = scan(block, tally, kept_bytes.data());
-    kept.write_block({kept_bytes.data(), kept_count});
+    // Echoed first, since the scan compacts the block in place.
     write_standard_output(block);
+    kept.write_block(block.first(scan(block, tally, block.data())));
   }
   return !source.failed();
 }

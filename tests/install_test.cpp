@@ -206,4 +206,29 @@ TEST(Install, LaysDownProgramManualAndDocumentsUnderThePrefix) {
   }
 }
 
+TEST(Program, LoadsTheCLibraryAndNothingElse) {
+#if defined(REMOVE_SANITIZED)
+  GTEST_SKIP() << "a sanitized build links the sanitizers' run-time libraries by design";
+#endif
+  const auto readelf = find_tool("readelf");
+  if (!readelf) {
+    GTEST_SKIP() << "readelf (binutils) is not installed";
+  }
+  const RunResult dynamic = run_command(".", {*readelf, "--dynamic", REMOVE_BINARY});
+  ASSERT_EQ(dynamic.exit_status, 0) << dynamic.err;
+  std::vector<std::string> needed;
+  for (const std::string& line : lines_of(dynamic.out)) {
+    if (line.find("(NEEDED)") != std::string::npos) {
+      needed.push_back(line.substr(line.find('[') + 1, line.find(']') - line.find('[') - 1));
+    }
+  }
+  // The C library and, on some machines, the dynamic loader by name; no C++ run-time library.
+  EXPECT_NE(std::find(needed.begin(), needed.end(), "libc.so.6"), needed.end());
+  for (const std::string& library : needed) {
+    EXPECT_TRUE(library == "libc.so.6" || library.starts_with("ld-linux") ||
+                library.starts_with("ld64.so"))
+        << library;
+  }
+}
+
 }  // namespace

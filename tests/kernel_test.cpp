@@ -35,10 +35,10 @@ Outcome by_bytes(const std::string& input) {
 
 constexpr unsigned char kGuard = 0xA5;
 
-// The input ends `gap` bytes before an inaccessible page, so with no gap a kernel that reads
-// past the block faults, and the gap sets the block's alignment. The kept buffer is followed by
-// guard bytes past the slack.
-Outcome by_kernel(ScanKernel scan, const std::string& input, std::size_t gap = 0) {
+// The input ends `gap` bytes before an inaccessible page, so with no gap a kernel that reads or
+// writes past the block faults, and the gap sets the block's alignment. The kept buffer is
+// followed by guard bytes past the slack; `in_place` compacts into the block itself.
+Outcome by_kernel(ScanKernel scan, const std::string& input, std::size_t gap, bool in_place) {
   static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   const std::size_t span = (input.size() + gap + page - 1) / page * page + page;
   auto* base = static_cast<unsigned char*>(
@@ -51,8 +51,12 @@ Outcome by_kernel(ScanKernel scan, const std::string& input, std::size_t gap = 0
   std::vector<unsigned char> kept(input.size() + kKeptSlack + 16, kGuard);
   Outcome outcome;
   outcome.tally.characters = 1000;  // kernels add to what the tally holds
-  const std::size_t count = scan({block, input.size()}, outcome.tally, kept.data());
+  const std::size_t count =
+      scan({block, input.size()}, outcome.tally, in_place ? block : kept.data());
   outcome.tally.characters -= 1000;
+  if (in_place) {
+    std::memcpy(kept.data(), block, input.size());
+  }
   ::munmap(base, span);
 
   EXPECT_LE(count, input.size());
@@ -66,13 +70,16 @@ Outcome by_kernel(ScanKernel scan, const std::string& input, std::size_t gap = 0
 void expect_same(const NamedKernel& kernel, const std::string& input, const std::string& what,
                  std::size_t gap = 0) {
   const Outcome want = by_bytes(input);
-  const Outcome got = by_kernel(kernel.scan, input, gap);
-  const std::string where = std::string(kernel.name) + ", " + what;
-  ASSERT_EQ(got.tally.characters, want.tally.characters) << where;
-  ASSERT_EQ(got.tally.newlines, want.tally.newlines) << where;
-  ASSERT_EQ(got.tally.tabs, want.tally.tabs) << where;
-  ASSERT_EQ(got.tally.spaces, want.tally.spaces) << where;
-  ASSERT_TRUE(got.kept == want.kept) << where << ": " << first_difference(got.kept, want.kept);
+  for (const bool in_place : {false, true}) {
+    const Outcome got = by_kernel(kernel.scan, input, gap, in_place);
+    const std::string where =
+        std::string(kernel.name) + ", " + what + (in_place ? ", in place" : "");
+    ASSERT_EQ(got.tally.characters, want.tally.characters) << where;
+    ASSERT_EQ(got.tally.newlines, want.tally.newlines) << where;
+    ASSERT_EQ(got.tally.tabs, want.tally.tabs) << where;
+    ASSERT_EQ(got.tally.spaces, want.tally.spaces) << where;
+    ASSERT_TRUE(got.kept == want.kept) << where << ": " << first_difference(got.kept, want.kept);
+  }
 }
 
 // Bytes on both sides of every edge of the rules and of the case-folding trick.
