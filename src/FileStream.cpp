@@ -97,8 +97,7 @@ bool may_be_same_file(const FileIdentity& a, const FileIdentity& b) {
   return a.device == b.device && a.inode == b.inode;
 }
 
-InputFile::InputFile(const char* path, std::span<unsigned char> buffer)
-    : fd_(open_file(path, O_RDONLY)), buffer_(buffer) {}
+InputFile::InputFile(const char* path) : fd_(open_file(path, O_RDONLY)) {}
 
 InputFile::~InputFile() { close(); }
 
@@ -106,16 +105,14 @@ FileIdentity InputFile::identity() const {
   return fd_ < 0 ? FileIdentity{} : identity_of_descriptor(fd_);
 }
 
-std::span<unsigned char> InputFile::read_block(std::uint64_t most) {
-  if (fd_ < 0 || failed_ || ended_) {
+std::span<unsigned char> InputFile::read_into(std::span<unsigned char> room) {
+  if (fd_ < 0 || failed_ || ended_ || room.empty()) {
     return {};
   }
-  const std::size_t wanted =
-      static_cast<std::size_t>(std::min<std::uint64_t>(most, buffer_.size()));
   for (;;) {
-    const ssize_t count = ::read(fd_, buffer_.data(), wanted);
+    const ssize_t count = ::read(fd_, room.data(), room.size());
     if (count > 0) {
-      return buffer_.first(static_cast<std::size_t>(count));
+      return room.first(static_cast<std::size_t>(count));
     }
     if (count == 0) {
       ended_ = true;

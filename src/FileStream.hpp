@@ -1,13 +1,12 @@
 // Files over plain descriptors, for runs in hostile surroundings: each opens in one call,
 // remembers whether any operation failed, and closes exactly once. A file whose open failed is
-// never read, written or closed. Nothing here allocates: input buffers are lent by the caller.
+// never read, written or closed. Nothing here allocates or buffers: the caller owns the memory.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <span>
 
 // Large enough that a pass costs few system calls, small enough to stay in the L2 cache.
@@ -32,9 +31,8 @@ struct FileIdentity {
 
 class InputFile {
  public:
-  // Opens `path` for reading, without waiting for the writer of a FIFO, and reads through
-  // `buffer`, which must outlive the file.
-  InputFile(const char* path, std::span<unsigned char> buffer);
+  // Opens `path` for reading, without waiting for the writer of a FIFO.
+  explicit InputFile(const char* path);
   ~InputFile();
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -45,11 +43,9 @@ class InputFile {
   [[nodiscard]] bool failed() const { return failed_; }
   [[nodiscard]] FileIdentity identity() const;
 
-  // The next block, at most `most` bytes and at most the buffer's size, valid until the next
-  // call; empty at end of input and after a read error. It lies in the lent buffer, so the
-  // caller may change it.
-  [[nodiscard]] std::span<unsigned char> read_block(
-      std::uint64_t most = std::numeric_limits<std::uint64_t>::max());
+  // Reads the next bytes into `room` with one read and returns the part it filled: empty at
+  // end of input and after a read error.
+  [[nodiscard]] std::span<unsigned char> read_into(std::span<unsigned char> room);
 
   // True if the descriptor closed cleanly. Only the first call on an open file does anything.
   bool close();
@@ -58,7 +54,6 @@ class InputFile {
   int fd_ = -1;
   bool failed_ = false;
   bool ended_ = false;
-  std::span<unsigned char> buffer_;
 };
 
 class OutputFile {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <cstdint>
@@ -18,8 +19,9 @@ constexpr std::string_view kBannerLine = "\n\n\t********** Printing data from fi
 constexpr std::string_view kFileErrorLine = "\nfile error\n";
 
 // Static storage: nothing to allocate, so nothing that can fail or be mapped at every start,
-// and a small file touches only the pages it needs. The kept bytes are compacted in place.
-std::array<unsigned char, kStreamBufferSize> read_buffer;
+// and a small file touches only the pages it needs. Room for the kept bytes of a block and a
+// new block behind them.
+std::array<unsigned char, 2 * kStreamBufferSize> buffer;
 
 // A descriptor 0-2 left closed by the caller would otherwise go to "file.c" or "file.txt", and
 // the echo would land in a file.
@@ -41,18 +43,31 @@ void write_text(std::string_view text) {
 // False if a read error cut the pass short.
 [[nodiscard]] bool filter_source(InputFile& source, OutputFile& kept, Tally& tally) {
   const ScanKernel scan = choose_kernel(cpu_features()).scan;
-  for (auto block = source.read_block(); !block.empty(); block = source.read_block()) {
-    // Echoed first, since the scan compacts the block in place.
+  // The kept bytes gather at the front of the buffer: each block is read in behind them,
+  // echoed, and compacted in place onto them. So "file.txt" gets writes of a block or more,
+  // and no byte is copied twice.
+  std::size_t gathered = 0;
+  for (;;) {
+    const auto block = source.read_into(std::span(buffer).subspan(gathered, kStreamBufferSize));
+    if (block.empty()) {
+      break;
+    }
     write_standard_output(block);
-    kept.write_block(block.first(scan(block, tally, block.data())));
+    gathered += scan(block, tally, block.data());
+    if (gathered >= kStreamBufferSize) {
+      kept.write_block(std::span(buffer).first(gathered));
+      gathered = 0;
+    }
   }
+  kept.write_block(std::span(buffer).first(gathered));
   return !source.failed();
 }
 
 // Echoes the first `count` bytes of `file`. False if it ended before them or a read failed.
 [[nodiscard]] bool echo_file(InputFile& file, std::uint64_t count) {
   while (count > 0) {
-    const auto block = file.read_block(count);
+    const auto block = file.read_into(std::span(buffer).first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()))));
     if (block.empty()) {
       return false;
     }
@@ -73,15 +88,14 @@ int main() {
 
   Tally tally;
   write_text(kBannerLine);
-  InputFile source("file.c", read_buffer);
+  InputFile source("file.c");
   // Emptying "file.txt" must never destroy the input or the transcript, whatever links lead
   // there; a file whose identity cannot be found out may be either.
   const FileIdentity output = identity_of_descriptor(STDOUT_FILENO);
   const FileIdentity input = source.is_open() ? source.identity() : identity_of_path("file.c");
   OutputFile kept("file.txt", std::array{input, output});
   // Echoing a file onto its own end would never reach that end.
-  const bool output_may_be_file =
-      output.known == FileIdentity::Known::kUnknown || output.regular;
+  const bool output_may_be_file = output.known == FileIdentity::Known::kUnknown || output.regular;
   const bool echo_feeds_input = output_may_be_file && may_be_same_file(input, output);
   if (!source.is_open() || echo_feeds_input || !filter_source(source, kept, tally)) {
     write_text(kFileErrorLine);
@@ -95,7 +109,7 @@ int main() {
   // make it endless, and a file cut short by someone else is reported, not shown.
   bool shown = false;
   if (kept.close()) {
-    InputFile result("file.txt", read_buffer);
+    InputFile result("file.txt");
     shown = result.is_open() && echo_file(result, kept.written());
     result.close();
   }

@@ -45,14 +45,14 @@ struct NamedKernel {
 
 // Every kernel built into the program, slowest first. Constant, so nothing runs at start-up.
 // Advanced SIMD is part of every arm64 CPU, so the NEON kernel needs no feature.
-inline constexpr std::array kKernels{
-    NamedKernel{"plain", scan_plain, 0},
+inline constexpr std::array kKernels {
+  NamedKernel{"plain", scan_plain, 0},
 #if defined(REMOVE_X86_KERNELS)
-    NamedKernel{"avx2", scan_avx2, kAvx2 | kPopcnt},
-    NamedKernel{"avx512", scan_avx512, kAvx512F | kAvx512BW | kAvx512Vbmi2 | kPopcnt},
+      NamedKernel{"avx2", scan_avx2, kAvx2 | kPopcnt},
+      NamedKernel{"avx512", scan_avx512, kAvx512F | kAvx512BW | kAvx512Vbmi2 | kPopcnt},
 #endif
 #if defined(REMOVE_NEON_KERNEL)
-    NamedKernel{"neon", scan_neon, 0},
+      NamedKernel{"neon", scan_neon, 0},
 #endif
 };
 

@@ -32,8 +32,7 @@ std::size_t scan_neon(std::span<const unsigned char> block, Tally& tally, unsign
   std::size_t left = block.size();
   unsigned char* out = kept;
   // Lane i of each half has bit i, so that a sum over a half gives that half's mask.
-  constexpr std::uint8_t kLaneBits[16] = {1, 2, 4, 8, 16, 32, 64, 128,
-                                          1, 2, 4, 8, 16, 32, 64, 128};
+  constexpr std::uint8_t kLaneBits[16] = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
   const uint8x16_t lane_bits = vld1q_u8(kLaneBits);
   std::int64_t newline_count = 0;
   std::int64_t tab_count = 0;
@@ -52,8 +51,8 @@ std::size_t scan_neon(std::span<const unsigned char> block, Tally& tally, unsign
       spaces = vsubq_u8(spaces, vceqq_u8(bytes, vdupq_n_u8(' ')));
 
       // Setting bit 0x20 folds capitals onto small letters and sends no other byte into a-z.
-      const uint8x16_t keep = vorrq_u8(in_range(bytes, '0', 9),
-                                       in_range(vorrq_u8(bytes, vdupq_n_u8(0x20)), 'a', 25));
+      const uint8x16_t keep =
+          vorrq_u8(in_range(bytes, '0', 9), in_range(vorrq_u8(bytes, vdupq_n_u8(0x20)), 'a', 25));
       const uint8x16_t bits = vandq_u8(keep, lane_bits);
       out = compact_group(vget_low_u8(bytes), vaddv_u8(vget_low_u8(bits)), out);
       out = compact_group(vget_high_u8(bytes), vaddv_u8(vget_high_u8(bits)), out);

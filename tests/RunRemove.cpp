@@ -158,8 +158,8 @@ RunResult run_remove_streaming(const fs::path& dir,
 
 RunResult run_remove_into_full_pipe(const fs::path& dir) {
   std::string out;
-  RunResult result =
-      run_remove_streaming(dir, [&](std::string_view bytes) { out += bytes; }, true);
+  RunResult result = run_remove_streaming(
+      dir, [&](std::string_view bytes) { out += bytes; }, true);
   result.out = out;
   return result;
 }

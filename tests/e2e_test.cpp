@@ -164,8 +164,8 @@ TEST(EndToEnd, FileTxtThatCannotBeWrittenOrReadBackAsAnotherUser) {
     GTEST_SKIP() << "cannot drop privileges with setpriv here";
   }
   // Read-only keeps its old content; write-only takes the new one but cannot show it.
-  for (const auto& [perms, after] : {std::pair{fs::perms::others_read, "OLD"},
-                                     {fs::perms::others_write, "new1"}}) {
+  for (const auto& [perms, after] :
+       {std::pair{fs::perms::others_read, "OLD"}, {fs::perms::others_write, "new1"}}) {
     const ScratchDir dir;
     write_file(dir / "file.c", "new 1\n");
     write_file(dir / "file.txt", "OLD");

@@ -16,7 +16,7 @@ std::span<const unsigned char> bytes_of(const std::string& text) {
 
 std::string read_all(InputFile& file) {
   std::string bytes;
-  for (auto block = file.read_block(); !block.empty(); block = file.read_block()) {
+  for (auto block = file.read_into(buffer); !block.empty(); block = file.read_into(buffer)) {
     EXPECT_LE(block.size(), kStreamBufferSize);
     bytes.append(reinterpret_cast<const char*>(block.data()), block.size());
   }
@@ -25,9 +25,9 @@ std::string read_all(InputFile& file) {
 
 TEST(InputFile, MissingFileNeverOpensAndReadsNothing) {
   const ScratchDir dir;
-  InputFile file((dir / "absent").c_str(), buffer);
+  InputFile file((dir / "absent").c_str());
   EXPECT_FALSE(file.is_open());
-  EXPECT_TRUE(file.read_block().empty());
+  EXPECT_TRUE(file.read_into(buffer).empty());
   EXPECT_FALSE(file.failed());
   EXPECT_EQ(file.identity().known, FileIdentity::Known::kNoFile);
   EXPECT_FALSE(file.close());
@@ -35,9 +35,9 @@ TEST(InputFile, MissingFileNeverOpensAndReadsNothing) {
 
 TEST(InputFile, ReadErrorIsToldApartFromEndOfInput) {
   const ScratchDir dir;
-  InputFile file(dir.path.c_str(), buffer);
+  InputFile file(dir.path.c_str());
   ASSERT_TRUE(file.is_open());
-  EXPECT_TRUE(file.read_block().empty());
+  EXPECT_TRUE(file.read_into(buffer).empty());
   EXPECT_TRUE(file.failed());
   EXPECT_TRUE(file.close());
   EXPECT_FALSE(file.close()) << "a second close must not touch the descriptor again";
@@ -49,10 +49,10 @@ TEST(InputFile, BlocksGiveTheWholeFileAroundTheBufferSize) {
     const ScratchDir dir;
     const std::string content = random_bytes(size, static_cast<unsigned>(size));
     write_file(dir / "f", content);
-    InputFile file((dir / "f").c_str(), buffer);
+    InputFile file((dir / "f").c_str());
     EXPECT_TRUE(read_all(file) == content) << size;
     EXPECT_FALSE(file.failed()) << size;
-    EXPECT_TRUE(file.read_block().empty()) << "end of input stays the end";
+    EXPECT_TRUE(file.read_into(buffer).empty()) << "end of input stays the end";
   }
 }
 
@@ -83,7 +83,7 @@ TEST(OutputFile, RefusesToEmptyTheFileBeingRead) {
   const ScratchDir dir;
   write_file(dir / "in", "precious");
   std::filesystem::create_symlink("in", dir / "out");
-  InputFile input((dir / "in").c_str(), buffer);
+  InputFile input((dir / "in").c_str());
   const FileIdentity keep_apart[] = {input.identity()};
   OutputFile output((dir / "out").c_str(), keep_apart);
   EXPECT_FALSE(output.is_open());
