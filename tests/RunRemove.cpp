@@ -190,6 +190,13 @@ std::optional<std::string> find_tool(const char* name) {
   return std::nullopt;
 }
 
+std::vector<std::string> guest_command(std::vector<std::string> argv) {
+  if (kEmulated) {
+    argv.insert(argv.begin(), REMOVE_GUEST_RUNNER);
+  }
+  return argv;
+}
+
 RunResult run_shell(const fs::path& dir, const std::string& script) {
   return run_command(dir, {"/bin/sh", "-c", script}, {std::string("REMOVE=") + REMOVE_PATH});
 }

@@ -11,6 +11,15 @@
 
 #include "Model.hpp"
 
+// The environment setting that preloads tests/fault_inject.c into the program, also through
+// the emulator when the program is built for another CPU.
+inline const std::string kFaultPreload =
+    std::string(REMOVE_PRELOAD_VARIABLE) + "=" + FAULT_LIB_PATH;
+// True when the program runs under an emulator (qemu-user), not on this CPU.
+inline constexpr bool kEmulated = REMOVE_GUEST_RUNNER[0] != '\0';
+// `argv` for a program built like `remove`: run through the emulator when there is one.
+[[nodiscard]] std::vector<std::string> guest_command(std::vector<std::string> argv);
+
 // A fresh directory, removed with everything in it at the end of the test.
 struct ScratchDir {
   ScratchDir();

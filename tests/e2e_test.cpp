@@ -197,7 +197,7 @@ TEST(EndToEnd, FullDiskIsReportedAndNeverReadBack) {
 
 TEST(EndToEnd, ReadErrorsEndThePassWithFileError) {
   const std::string input = random_bytes(3 * kStreamBufferSize, 5, "xy \t\n");
-  const std::string preload = std::string("LD_PRELOAD=") + FAULT_LIB_PATH;
+  const std::string& preload = kFaultPreload;
   {
     const ScratchDir dir;
     write_file(dir / "file.c", input);
@@ -223,7 +223,7 @@ TEST(EndToEnd, ClosedStandardDescriptorsNeverReceiveTheFiles) {
   // The preload ends the run with status 99 if a file is read or written through 0-2; without
   // /dev/null nothing can fill those first.
   const std::string input = "int x = 1;\n";
-  const std::string preload = std::string("LD_PRELOAD=") + FAULT_LIB_PATH;
+  const std::string& preload = kFaultPreload;
   for (const char* devnull : {"", "REMOVE_FAULT=open:null:0 "}) {
     for (const char* closing : {"0<&-", "1>&-", "2>&-", "0<&- 1>&-", "0<&- 1>&- 2>&-"}) {
       const ScratchDir dir;

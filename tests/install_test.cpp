@@ -147,8 +147,10 @@ std::string mode_of(const fs::path& path) {
 TEST(Install, LaysDownProgramManualAndDocumentsUnderThePrefix) {
   const ScratchDir dir;
   const fs::path prefix = dir / "prefix";
-  const RunResult install = run_command(
-      dir.path, {CMAKE_COMMAND, "--install", REMOVE_BINARY_DIR, "--prefix", prefix.string()});
+  // Under the strictest umask, which must not show in the modes below.
+  const RunResult install =
+      run_command(dir.path, {"/bin/sh", "-c", "umask 077 && exec \"$0\" \"$@\"", CMAKE_COMMAND,
+                             "--install", REMOVE_BINARY_DIR, "--prefix", prefix.string()});
   ASSERT_EQ(install.exit_status, 0) << install.out << install.err;
 
   // Every file, with its mode: nothing missing, nothing extra (no test or benchmark program).
@@ -188,7 +190,7 @@ TEST(Install, LaysDownProgramManualAndDocumentsUnderThePrefix) {
   const fs::path work = dir / "work";
   fs::create_directory(work);
   write_file(work / "file.c", "Hi 2\tu!\n");
-  const RunResult run = run_command(work, {(prefix / "bin" / "remove").string()});
+  const RunResult run = run_command(work, guest_command({(prefix / "bin" / "remove").string()}));
   const Expected model = model_run("Hi 2\tu!\n");
   EXPECT_EQ(run.exit_status, 0);
   EXPECT_EQ(run.err, "");
