@@ -67,7 +67,17 @@ void check_run(const std::string& input) {
   // through relative paths, so the directory is given back after the run.
   static const int scratch = [] {
     static char directory[] = "/tmp/remove-fuzz-XXXXXX";
-    return ::mkdtemp(directory) == nullptr ? -1 : ::open(directory, O_RDONLY | O_DIRECTORY);
+    if (::mkdtemp(directory) == nullptr) {
+      return -1;
+    }
+    // The run leaves only these two files behind; the directory goes with them at exit.
+    std::atexit([] {
+      for (const char* name : {"/file.c", "/file.txt"}) {
+        ::unlink((std::string(directory) + name).c_str());
+      }
+      ::rmdir(directory);
+    });
+    return ::open(directory, O_RDONLY | O_DIRECTORY);
   }();
   static const int transcript = ::memfd_create("transcript", MFD_CLOEXEC);
   static const int saved_stdout = ::dup(STDOUT_FILENO);
