@@ -2,7 +2,7 @@
 """Whole-run benchmark: remove against the I/O floor and against standard tools.
 
 Generates its inputs deterministically in a temporary directory, runs the commands
-alternately, in a rotating order, with standard output to /dev/null and a warm page cache, and prints the median
+alternately, in a new order each round, with standard output to /dev/null and a warm page cache, and prints the median
 time, throughput, ratios and peak resident memory of each. It first checks that remove and the
 standard tools give the same transcript and "file.txt", and can check that peak memory does not
 grow with the input (--rss-check). Asserts no timing: it only reports.
@@ -119,11 +119,13 @@ def measure(kind, size, runs, args, scratch):
     for name, argv in commands.items():
         run_once(argv, work)  # warm the page cache and the file system
     names = list(commands)
+    order = random.Random(4)
     for run in range(runs):
-        # Rotate the order: whatever follows the tools' run pays for the large file.txt it left,
-        # so no command may always take that place.
-        shift = run % len(names)
-        for name in names[shift:] + names[:shift]:
+        # A new order each round: whatever follows the tools' run pays for the large file.txt
+        # they left, so no command may always take that place. (Rotating the order would keep
+        # the same command after the tools every round.)
+        order.shuffle(names)
+        for name in names:
             elapsed, peak = run_once(commands[name], work)
             times[name].append(elapsed)
             rss[name] = max(rss[name], peak)

@@ -2,12 +2,13 @@
 """Start-up benchmark: whole-process wall time of remove against a C floor on small files.
 
 The floor (startup_floor.c) makes the same system calls as remove with no per-byte work and
-loads libc alone. For each size of "file.c" the commands run interleaved (A B A B ...), each
+loads libc alone. For each size of "file.c" the commands run interleaved (A B A B ..., in a new order each round), each
 run timed by run_measured from fork to exit, with standard output to /dev/null, and the table
 gives the medians and the ratio to the floor. Asserts no timing: it only reports.
 """
 import argparse
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -54,9 +55,9 @@ def main():
             times = {name: [] for name in names}
             for name in names * 5:  # warm the caches
                 timed(measure, commands[name], work)
-            for run in range(args.runs):
-                shift = run % len(names)
-                for name in names[shift:] + names[:shift]:
+            order = random.Random(size)
+            for _ in range(args.runs):
+                for name in order.sample(names, len(names)):  # no fixed neighbours
                     times[name].append(timed(measure, commands[name], work))
             floor = statistics.median(times["floor"])
             label = f"{size >> 10} KiB" if size else "0 B"
