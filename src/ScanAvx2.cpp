@@ -73,10 +73,7 @@ REMOVE_AVX2 std::size_t scan_avx2(std::span<const unsigned char> block, Tally& t
   const std::int64_t newline_count = sum_counts(newline_sums);
   const std::int64_t tab_count = sum_counts(tab_sums);
   const std::int64_t space_count = sum_counts(space_sums);
-  tally.newlines += newline_count;
-  tally.tabs += tab_count;
-  tally.spaces += space_count;
-  tally.characters += done - newline_count - tab_count - space_count;
+  add_counts(tally, done, newline_count, tab_count, space_count);
   out += scan_plain({next, left}, tally, out);
   return static_cast<std::size_t>(out - kept);
 }

@@ -46,10 +46,7 @@ REMOVE_AVX512 std::size_t scan_avx512(std::span<const unsigned char> block, Tall
   }
 
   const auto done = static_cast<std::int64_t>(next - block.data());
-  tally.newlines += newlines;
-  tally.tabs += tabs;
-  tally.spaces += spaces;
-  tally.characters += done - newlines - tabs - spaces;
+  add_counts(tally, done, newlines, tabs, spaces);
   out += scan_plain({next, static_cast<std::size_t>(end - next)}, tally, out);
   return static_cast<std::size_t>(out - kept);
 }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "ByteRules.hpp"
@@ -27,6 +28,16 @@ std::size_t scan_avx512(std::span<const unsigned char> block, Tally& tally, unsi
 #if defined(REMOVE_NEON_KERNEL)
 std::size_t scan_neon(std::span<const unsigned char> block, Tally& tally, unsigned char* kept);
 #endif
+
+// Adds `done` bytes to `tally`, of which so many were line feeds, tabs and spaces: every other
+// byte is a character, so a kernel need count only those three.
+inline void add_counts(Tally& tally, std::int64_t done, std::int64_t newlines, std::int64_t tabs,
+                       std::int64_t spaces) {
+  tally.newlines += newlines;
+  tally.tabs += tabs;
+  tally.spaces += spaces;
+  tally.characters += done - newlines - tabs - spaces;
+}
 
 // The CPU features a kernel may need, as bits of a set.
 using CpuFeatures = unsigned;

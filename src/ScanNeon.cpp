@@ -64,10 +64,7 @@ std::size_t scan_neon(std::span<const unsigned char> block, Tally& tally, unsign
   }
 
   const auto done = static_cast<std::int64_t>(block.size() - left);
-  tally.newlines += newline_count;
-  tally.tabs += tab_count;
-  tally.spaces += space_count;
-  tally.characters += done - newline_count - tab_count - space_count;
+  add_counts(tally, done, newline_count, tab_count, space_count);
   out += scan_plain({next, left}, tally, out);
   return static_cast<std::size_t>(out - kept);
 }

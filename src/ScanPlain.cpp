@@ -25,10 +25,7 @@ std::size_t scan_plain(std::span<const unsigned char> block, Tally& tally, unsig
     tabs += chunk_tabs;
     spaces += chunk_spaces;
   }
-  tally.newlines += newlines;
-  tally.tabs += tabs;
-  tally.spaces += spaces;
-  tally.characters += static_cast<std::int64_t>(block.size()) - newlines - tabs - spaces;
+  add_counts(tally, static_cast<std::int64_t>(block.size()), newlines, tabs, spaces);
 
   // Every byte is stored, but the position only moves past the kept ones: no branch to mispredict.
   std::size_t count = 0;
