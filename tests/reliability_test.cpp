@@ -186,9 +186,8 @@ std::vector<HostileCase> hostile_cases() {
        true},
       {"unopenable file.c behind a file.txt link",
        input,
-       "chown 65534 file.c; chmod 200 file.c; ln -s file.c file.txt; setpriv --reuid=65534 "
-       "--regid=65534 "
-       "--clear-groups $T \"$REMOVE\"; echo status $?",
+       "chown 65534 file.c; chmod 200 file.c; ln -s file.c file.txt; $T setpriv --reuid=65534 "
+       "--regid=65534 --clear-groups \"$REMOVE\"; echo status $?",
        model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
        {{"file.c", input}},
        true},
