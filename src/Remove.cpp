@@ -1,12 +1,12 @@
 // Echoes "file.c", counts its bytes, keeps its letters and digits in "file.txt", prints the
 // counts and then "file.txt". Every failure is a line on standard output; the exit status is 0.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <csignal>
-#include <cstdint>
 #include <string_view>
 
 #include "ByteRules.hpp"
@@ -28,9 +28,15 @@ std::array<unsigned char, 2 * kStreamBufferSize> buffer;
 void occupy_closed_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1) {
-      // open takes the lowest free descriptor, which is this one. If even that fails, the files
-      // are kept off it when they open.
-      ::open("/dev/null", O_RDWR);
+      // open takes the lowest free descriptor, which is this one. Only the null device may fill
+      // it: in a container another file can be mounted over "/dev/null", and the transcript
+      // would go into that file. Otherwise it stays closed; the files are kept off it anyway.
+      const int null = ::open("/dev/null", O_RDWR | O_NOCTTY);
+      struct stat status {};
+      if (null >= 0 && (::fstat(null, &status) != 0 || !S_ISCHR(status.st_mode) ||
+                        status.st_rdev != makedev(1, 3))) {
+        (void)::close(null);  // nothing was written through it
+      }
     }
   }
 }
@@ -63,20 +69,6 @@ void write_text(std::string_view text) {
   return !source.failed();
 }
 
-// Echoes the first `count` bytes of `file`. False if it ended before them or a read failed.
-[[nodiscard]] bool echo_file(InputFile& file, std::uint64_t count) {
-  while (count > 0) {
-    const auto block = file.read_into(std::span(buffer).first(
-        static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer.size()))));
-    if (block.empty()) {
-      return false;
-    }
-    write_standard_output(block);
-    count -= block.size();
-  }
-  return true;
-}
-
 }  // namespace
 
 int main() {
@@ -94,9 +86,8 @@ int main() {
   const FileIdentity output = identity_of_descriptor(STDOUT_FILENO);
   const FileIdentity input = source.is_open() ? source.identity() : identity_of_path("file.c");
   OutputFile kept("file.txt", std::array{input, output});
-  // Echoing a file onto its own end would never reach that end.
-  const bool output_may_be_file = output.known == FileIdentity::Known::kUnknown || output.regular;
-  const bool echo_feeds_input = output_may_be_file && may_be_same_file(input, output);
+  // Echoing a file onto its own end, or into the pipe it reads, would never reach an end.
+  const bool echo_feeds_input = may_be_same_file(input, output, true);
   if (!source.is_open() || echo_feeds_input || !filter_source(source, kept, tally)) {
     write_text(kFileErrorLine);
   }
@@ -105,15 +96,10 @@ int main() {
   write_text(kBannerLine);
 
   // A "file.txt" that did not open or lost bytes holds nothing this run may show as its result.
-  // The read-back takes exactly the bytes written: a device or FIFO behind the name cannot
-  // make it endless, and a file cut short by someone else is reported, not shown.
-  bool shown = false;
-  if (kept.close()) {
-    InputFile result("file.txt");
-    shown = result.is_open() && echo_file(result, kept.written());
-    result.close();
-  }
-  kept.unlock();
+  // It is read back through the open file that was written, never by its name, which may lead
+  // elsewhere by now.
+  const bool shown = kept.close() && kept.show_written(buffer);
+  kept.release();
   if (!shown) {
     write_text(kFileErrorLine);
   }

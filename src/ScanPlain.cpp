@@ -3,6 +3,10 @@
 
 #include "ScanKernel.hpp"
 
+#if defined(REMOVE_X86_KERNELS) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
+
 std::size_t scan_plain(std::span<const unsigned char> block, Tally& tally, unsigned char* kept) {
   // Separate loops and branch-free sums let the compiler vectorize the counting. The sums are
   // kept in 16 bits per chunk, which vectorizes with wide lanes, and the chunk is small enough
@@ -38,7 +42,16 @@ std::size_t scan_plain(std::span<const unsigned char> block, Tally& tally, unsig
 
 CpuFeatures cpu_features() {
   CpuFeatures features = 0;
-#if defined(REMOVE_X86_KERNELS)
+#if defined(REMOVE_X86_KERNELS) && __has_include(<sys/platform/x86.h>)
+  // The C library's loader has already asked the CPU, and checked that the kernel saves the
+  // vector registers; reading its answer costs no CPUID, which traps to the hypervisor in a
+  // virtual machine.
+  features |= CPU_FEATURE_ACTIVE(POPCNT) ? kPopcnt : 0;
+  features |= CPU_FEATURE_ACTIVE(AVX2) ? kAvx2 : 0;
+  features |= CPU_FEATURE_ACTIVE(AVX512F) ? kAvx512F : 0;
+  features |= CPU_FEATURE_ACTIVE(AVX512BW) ? kAvx512BW : 0;
+  features |= CPU_FEATURE_ACTIVE(AVX512_VBMI2) ? kAvx512Vbmi2 : 0;
+#elif defined(REMOVE_X86_KERNELS)
   // __builtin_cpu_supports takes only a literal name, hence one line a feature.
   __builtin_cpu_init();
   features |= __builtin_cpu_supports("popcnt") ? kPopcnt : 0;

@@ -1,6 +1,7 @@
 #include "RunRemove.hpp"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,7 +137,14 @@ RunResult run_remove_streaming(const fs::path& dir,
   const pid_t child = start(dir, {REMOVE_PATH}, {}, pipe_ends[1], err);
   ::close(pipe_ends[1]);
   if (full_nonblocking_pipe) {
-    ::usleep(500000);
+    // Read only once the program has filled the pipe (or after 20 s, failing the test).
+    const int capacity = ::fcntl(pipe_ends[0], F_GETPIPE_SZ);
+    int queued = 0;
+    for (int wait = 0;
+         wait < 20000 && ::ioctl(pipe_ends[0], FIONREAD, &queued) == 0 && queued < capacity;
+         ++wait) {
+      ::usleep(1000);
+    }
   }
   std::vector<char> buffer(std::size_t{1} << 20);
   for (ssize_t got; (got = ::read(pipe_ends[0], buffer.data(), buffer.size())) != 0;) {

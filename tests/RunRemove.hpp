@@ -47,7 +47,7 @@ RunResult run_command(const std::filesystem::path& dir, const std::vector<std::s
 // Runs `remove` in `dir`, handing its standard output to `consume` as it arrives through a
 // pipe; `out` stays empty. For transcripts too large to hold.
 // With `full_nonblocking_pipe`, the pipe is non-blocking, as a caller may leave it, and is not
-// read for half a second, so the program finds it full.
+// read until the program has filled it.
 RunResult run_remove_streaming(const std::filesystem::path& dir,
                                const std::function<void(std::string_view)>& consume,
                                bool full_nonblocking_pipe = false);

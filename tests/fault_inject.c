@@ -5,12 +5,14 @@
 //   failing call fails, and later ones succeed again, as after a transient fault;
 // - close: a close of NAME closes it and then reports ENOSPC, as a file system that allocates
 //   late (NFS, for one) may;
-// - fstat: the first COUNT fstat calls on NAME succeed, the rest fail with EIO;
+// - fstat: the first COUNT fstat calls on NAME succeed, the rest fail with EIO (NAME "stdout"
+//   is descriptor 1, whatever it is);
 // - open: every open of NAME fails with EACCES (NAME "null" takes /dev/null away).
-// Whatever is set, a read or write of "file.c" or "file.txt" through descriptor 0, 1 or 2 ends
-// the process with status 99: those belong to the standard streams.
-// The program's own off_t is 64 bits; here both the plain and the *64 entry points are defined,
-// so the macro that would make one the other must stay off.
+// A descriptor duplicated with fcntl is the same file as the one it copies, and counts its bytes
+// from 0. Whatever is set, a read or write of "file.c" or "file.txt" through descriptor 0, 1 or 2
+// ends the process with status 99: those belong to the standard streams. The program's own off_t is
+// 64 bits; here both the plain and the *64 entry points are defined, so the macro that would make
+// one the other must stay off.
 #undef _FILE_OFFSET_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -19,6 +21,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -49,6 +52,7 @@ static void configure(void) {
   memcpy(fault_name, first + 1, (size_t)(second - first - 1));
   fault_count = atoll(second + 1);
   fault_once = strstr(second, ":once") != NULL;
+  watched[1] = strcmp(fault_name, "stdout") == 0;
 }
 
 static const char* base_name(const char* path) {
@@ -151,6 +155,66 @@ ssize_t read(int fd, void* buffer, size_t count) {
   ssize_t got = REAL("read", ssize_t(*)(int, void*, size_t))(fd, buffer, count);
   if (got > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += got;
   return got;
+}
+
+ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+  guard_standard(fd);
+  if (is_target(fd, "read") && limited(fd, &count, EIO) < 0) return -1;
+  ssize_t got = REAL("pread", ssize_t(*)(int, void*, size_t, off_t))(fd, buffer, count, offset);
+  if (got > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += got;
+  return got;
+}
+
+ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset) {
+  guard_standard(fd);
+  if (is_target(fd, "read") && limited(fd, &count, EIO) < 0) return -1;
+  ssize_t got = REAL("pread64", ssize_t(*)(int, void*, size_t, off64_t))(fd, buffer, count, offset);
+  if (got > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += got;
+  return got;
+}
+
+// Counts as a read of `from`.
+static ssize_t send_with(const char* symbol, int to, int from, void* offset, size_t count) {
+  guard_standard(from);
+  if (is_target(from, "read") && limited(from, &count, EIO) < 0) return -1;
+  ssize_t sent = REAL(symbol, ssize_t(*)(int, int, void*, size_t))(to, from, offset, count);
+  if (sent > 0 && from >= 0 && from < kMaxFd) moved[from] += sent;
+  return sent;
+}
+
+ssize_t sendfile(int to, int from, off_t* offset, size_t count) {
+  return send_with("sendfile", to, from, offset, count);
+}
+
+ssize_t sendfile64(int to, int from, off64_t* offset, size_t count) {
+  return send_with("sendfile64", to, from, offset, count);
+}
+
+static int fcntl_with(const char* symbol, int fd, int command, long argument) {
+  int result = REAL(symbol, int (*)(int, int, ...))(fd, command, argument);
+  if ((command == F_DUPFD || command == F_DUPFD_CLOEXEC) && result >= 0 && result < kMaxFd &&
+      fd >= 0 && fd < kMaxFd) {
+    watched[result] = watched[fd];
+    run_file[result] = run_file[fd];
+    moved[result] = 0;
+  }
+  return result;
+}
+
+int fcntl(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  long argument = va_arg(args, long);
+  va_end(args);
+  return fcntl_with("fcntl", fd, command, argument);
+}
+
+int fcntl64(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  long argument = va_arg(args, long);
+  va_end(args);
+  return fcntl_with("fcntl64", fd, command, argument);
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {

@@ -152,4 +152,22 @@ TEST(ChooseKernel, EveryFeatureSetGetsTheFastestKernelItCanRun) {
   EXPECT_TRUE(can_run(choose_kernel(cpu_features()), cpu_features()));
 }
 
+#if defined(REMOVE_X86_KERNELS)
+TEST(CpuFeatures, AgreeWithTheFlagsTheKernelReports) {
+  // A feature read wrongly would choose a slower kernel, or one the CPU cannot run, and the
+  // kernel tests would skip what the CPU "lacks".
+  const std::string info = read_file("/proc/cpuinfo").value_or("");
+  const std::size_t start = info.find("\nflags");
+  ASSERT_NE(start, std::string::npos) << "no flags in /proc/cpuinfo";
+  const std::string flags = info.substr(start, info.find('\n', start + 1) - start) + " ";
+  for (const auto& [feature, flag] : {std::pair{kPopcnt, " popcnt "},
+                                      {kAvx2, " avx2 "},
+                                      {kAvx512F, " avx512f "},
+                                      {kAvx512BW, " avx512bw "},
+                                      {kAvx512Vbmi2, " avx512_vbmi2 "}}) {
+    EXPECT_EQ((cpu_features() & feature) != 0, flags.find(flag) != std::string::npos) << flag;
+  }
+}
+#endif
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <random>
@@ -108,9 +109,12 @@ TEST(Permissions, UnreadableFileCReadsAsMissing) {
   EXPECT_EQ(run.exit_status, 0);
 }
 
-// A run in surroundings chosen to make it feed on its own output, die of a limit or lose
-// "file.c". Each script runs in a directory holding "file.c"; $T bounds the time of a run, and
-// every file a run writes is bounded in size, so a run that would never end ends all the same.
+// A run in surroundings chosen to make it feed on its own output, die of a limit, lose "file.c"
+// or show another file's bytes as its result. Each script runs in a directory holding "file.c";
+// $T bounds the time of a run, and every file a run writes is bounded in size, so a run that
+// would never end ends all the same. `bounded COMMAND` runs a command so, with its process ID in
+// "pid", R runs the program so, and `await PATTERN` waits until that process sleeps in a
+// matching wait channel.
 struct HostileCase {
   const char* name;
   std::string input;  // "file.c"
@@ -120,6 +124,7 @@ struct HostileCase {
   std::vector<std::pair<std::string, std::optional<std::string>>> files;
   bool as_nobody = false;
   bool plain_build_only = false;  // an emulator or the sanitizers need more than it allows
+  bool mounts = false;            // needs a mount namespace of its own (root)
 };
 
 #if defined(REMOVE_SANITIZED)
@@ -128,19 +133,53 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 
+const char* const kHostilePrelude =
+    "ulimit -f 262144; export T='timeout -s KILL 20'\n"
+    "bounded() { $T sh -c 'echo $$ > pid; exec \"$@\"' sh \"$@\"; }; R() { bounded \"$REMOVE\"; }\n"
+    "await() { for i in $(seq 2000); do [ -s pid ] && grep -qs \"$1\" /proc/$(cat pid)/wchan && "
+    "return; sleep 0.01; done; }\n";
+
+// Holds a lease on the file it names until the lease is broken (the kernel signals SIGIO), and
+// says when it holds it by opening the FIFO "go.NAME".
+const char* const kLeaseHolder = R"(python3 - "$1" <<'EOF' &
+import fcntl, os, signal, sys
+fd = os.open(sys.argv[1], os.O_RDONLY)
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGIO})
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
+open("go." + sys.argv[1], "w").close()
+signal.sigwait({signal.SIGIO})
+fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
+EOF
+)";
+
+// Runs the program with standard output a sequenced-packet socket, and prints what came through.
+const char* const kPacketReader = R"($T python3 - "$REMOVE" <<'EOF'
+import socket, subprocess, sys
+ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+run = subprocess.Popen(sys.argv[1:], stdout=theirs)
+theirs.close()
+out = b""
+while message := ours.recv(1 << 20):
+    out += message
+sys.stdout.buffer.write(out + b"status %d\n" % run.wait())
+EOF
+)";
+
 std::vector<HostileCase> hostile_cases() {
   const std::string input = "Hi 2\tu!\n";
   const std::string refused = model_run(input, ReadBack::kFileError).transcript;
   const std::string ok = "status 0\n";
   const std::string preload = "env " + kFaultPreload + " ";
-  const std::string lines = [] {
+  const auto lines = [](int count) {
     std::string text;
-    for (int i = 0; i < 20000; ++i) {
+    for (int i = 0; i < count; ++i) {
       text += "abcdefgh\n";
     }
     return text;
-  }();
+  };
   const std::string few_letters = random_bytes(7000, 31, " \t\n!.,;ab");
+  // Fills a 64 KiB pipe just before the summary, once file.txt has been written.
+  const std::string pipe_full(65386, 'a');
   return {
       {"stdout is file.txt",
        input,
@@ -167,11 +206,32 @@ std::vector<HostileCase> hostile_cases() {
        "$T \"$REMOVE\" > file.c; echo status $?",
        ok,
        {{"file.c", model_cut_short("")}, {"file.txt", ""}}},
+      {"stdout appends to file.c, and its fstat fails",
+       input,
+       "$T " + preload + "REMOVE_FAULT=fstat:stdout:0 \"$REMOVE\" >> file.c; echo status $?",
+       ok,
+       {{"file.c", input + model_cut_short("", ReadBack::kFileError)}, {"file.txt", ""}}},
+      {"file.c is the stdout pipe",
+       input,
+       "rm file.c; ln -s /dev/stdout file.c; { $T \"$REMOVE\"; echo status $? > st; } | cat; cat "
+       "st",
+       model_cut_short("") + ok,
+       {{"file.txt", ""}}},
+      {"stdout on another tmpfs, its inode number that of file.c",
+       input,
+       "mkdir a b; unshare -m sh -c 'mount -t tmpfs t a && mount -t tmpfs t b && cd a && "
+       "cp ../file.c . && $T \"$REMOVE\" > ../b/out; echo status $?; "
+       "[ $(stat -c %i file.c) = $(stat -c %i ../b/out) ] && echo same inode; cat ../b/out'",
+       ok + "same inode\n" + model_run(input).transcript,
+       {{"file.c", input}},
+       false,
+       false,
+       true},
       {"file.txt grows past the file size limit",
-       lines,
+       lines(20000),
        "{ prlimit --fsize=1000 $T \"$REMOVE\"; echo status $? > status; } | cat; cat status",
-       model_run(lines, ReadBack::kFileError).transcript + ok,
-       {{"file.txt", model_kept(lines).substr(0, 1000)}, {"file.c", lines}}},
+       model_run(lines(20000), ReadBack::kFileError).transcript + ok,
+       {{"file.txt", model_kept(lines(20000)).substr(0, 1000)}, {"file.c", lines(20000)}}},
       {"stdout reaches the file size limit",
        few_letters,
        "prlimit --fsize=4096 $T \"$REMOVE\" > out; echo status $?; cat out",
@@ -184,68 +244,119 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.txt", "Hi2u"}},
        false,
        true},
-      {"unopenable file.c behind a file.txt link",
+      // Both names lead to the target through symbolic links, so only stat, not lstat, sees
+      // that they are one file.
+      {"unopenable file.c and file.txt, links to one file",
        input,
-       "chown 65534 file.c; chmod 200 file.c; ln -s file.c file.txt; $T setpriv --reuid=65534 "
-       "--regid=65534 --clear-groups \"$REMOVE\"; echo status $?",
+       "mv file.c target; chown 65534 target; chmod 200 target; ln -s target file.c; "
+       "ln -s target file.txt; $T setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"; "
+       "echo status $?",
        model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
-       {{"file.c", input}},
+       {{"target", input}},
        true},
+      {"new file.txt unreadable to its creator",
+       input,
+       "umask 0444; $T setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"; "
+       "echo status $?",
+       model_run(input).transcript + ok,
+       {{"file.txt", "Hi2u"}, {"file.c", input}},
+       true},
+      // Only a regular file is read back: a device holds nothing to show.
       {"file.txt on /dev/full, no file.c",
        "",
        "rm file.c; ln -s /dev/full file.txt; $T \"$REMOVE\"; echo status $?",
-       model_run(std::nullopt).transcript + ok,
+       model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
        {{"file.txt", std::nullopt}}},
       {"file.txt on /dev/full, empty file.c",
        "",
        "ln -s /dev/full file.txt; $T \"$REMOVE\"; echo status $?",
-       model_run("").transcript + ok,
+       model_run("", ReadBack::kFileError).transcript + ok,
        {{"file.c", ""}}},
       {"file.txt on /dev/zero, no letters",
        "!?\n",
        "ln -s /dev/zero file.txt; $T \"$REMOVE\"; echo status $?",
-       model_run("!?\n").transcript + ok,
+       model_run("!?\n", ReadBack::kFileError).transcript + ok,
        {{"file.c", "!?\n"}}},
-      // Exactly as many bytes as were written come back, never the endless rest.
       {"file.txt on /dev/zero",
        input,
        "ln -s /dev/zero file.txt; $T \"$REMOVE\"; echo status $?",
-       model_run(input).transcript.substr(0, refused.size() - kFileErrorLine.size()) +
-           std::string(4, '\0') + ok,
+       refused + ok,
        {{"file.c", input}}},
       {"fstat of file.c fails, file.txt a hard link",
        input,
        "ln file.c file.txt; { $T " + preload +
            "REMOVE_FAULT=fstat:file.c:0 \"$REMOVE\"; "
            "echo status $? > status; } | cat; cat status",
-       refused + ok,
+       model_cut_short("", ReadBack::kFileError) + ok,
        {{"file.c", input}}},
       {"file.txt a FIFO without a reader",
        input,
        "mkfifo file.txt; $T \"$REMOVE\"; echo status $?",
        refused + ok,
        {{"file.c", input}}},
-      // The reader never reads, and has gone on waiting for a writer once the read-back opens.
+      // The reader gets the kept bytes; the run takes none of them back.
       {"file.txt a FIFO with a reader",
        input,
-       "mkfifo file.txt; sleep 9 < file.txt & for i in $(seq 200); do "
-       "grep -q partner /proc/$!/wchan && break; sleep 0.02; done; $T \"$REMOVE\"; "
-       "echo status $?; kill $!",
-       model_run(input).transcript + ok,
-       {{"file.c", input}}},
+       "mkfifo file.txt; bounded cat file.txt > got & await partner; R; "
+       "echo status $?; wait",
+       refused + ok,
+       {{"file.c", input}, {"got", "Hi2u"}}},
       {"file.txt on /dev/null",
        input,
        "ln -s /dev/null file.txt; $T \"$REMOVE\"; echo status $?",
        refused + ok,
        {{"file.c", input}}},
+      // The run is held on a full pipe after writing file.txt, which is then made a link to
+      // another file; the result shown is still what the run wrote.
+      {"file.txt made a link to a secret during the run",
+       pipe_full,
+       "printf 'TOP SECRET\\n' > secret; mkfifo go; "
+       "{ R; echo status $? > st; } | { : < go; cat; } > out & await pipe_write; "
+       "ln -sf secret file.txt; : > go; wait; cat out st",
+       model_run(pipe_full).transcript + ok,
+       {{"file.c", pipe_full}, {"file.txt", "TOP SECRET\n"}}},
+      // The writer connects at once but writes only once the run waits in its read.
+      {"FIFO file.c whose writer writes late",
+       input,
+       "rm file.c; mkfifo file.c; exec 3<> file.c; { R; echo status $? > st; } 3>&- > out & "
+       "await pipe_read; printf 'Hi 2\\tu!\\n' >&3; exec 3>&-; wait; cat out st",
+       model_run(input).transcript + ok,
+       {{"file.txt", "Hi2u"}}},
+      {"leases on file.c and file.txt",
+       input,
+       "echo OLD > file.txt; lease() {\nmkfifo go.$1; " + std::string(kLeaseHolder) +
+           ": < go.$1; }; lease file.c; lease file.txt; $T \"$REMOVE\"; echo status $?; "
+           "wait",
+       model_run(input).transcript + ok,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"file.txt locked by the caller",
+       input,
+       "echo OLD > file.txt; ( flock 9; $T \"$REMOVE\"; echo status $? ) 9>> file.txt",
+       refused + ok,
+       {{"file.c", input}, {"file.txt", "OLD\n"}}},
+      {"stdout closed, file.c mounted on /dev/null",
+       input,
+       "unshare -m sh -c 'mount --bind file.c /dev/null && exec $T \"$REMOVE\" >&-'; "
+       "echo status $?",
+       ok,
+       {{"file.c", input}, {"file.txt", "Hi2u"}},
+       false,
+       false,
+       true},
+      {"stdout a sequenced-packet socket",
+       lines(40000),
+       kPacketReader,
+       model_run(lines(40000)).transcript + ok,
+       {{"file.c", lines(40000)}}},
   };
 }
 
 TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
   const bool nobody = can_run_as_nobody();
+  const bool mounts = ::geteuid() == 0 && std::system("unshare -m true 2>/dev/null") == 0;
   for (const HostileCase& c : hostile_cases()) {
-    if (c.as_nobody && !nobody) {
-      std::cout << "skipped \"" << c.name << "\": cannot drop privileges with setpriv here\n";
+    if ((c.as_nobody && !nobody) || (c.mounts && !mounts)) {
+      std::cout << "skipped \"" << c.name << "\": needs root, setpriv and unshare\n";
       continue;
     }
     if (c.plain_build_only && (kEmulated || kSanitized)) {
@@ -257,8 +368,7 @@ TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
     if (c.as_nobody) {
       fs::permissions(dir.path, fs::perms::all);  // nobody may create "file.txt"
     }
-    const RunResult run =
-        run_shell(dir.path, "ulimit -f 262144; T='timeout -s KILL 20'; " + c.script);
+    const RunResult run = run_shell(dir.path, kHostilePrelude + c.script);
     EXPECT_TRUE(run.out == c.out) << c.name << ": " << first_difference(run.out, c.out);
     EXPECT_EQ(run.err, "") << c.name;
     EXPECT_EQ(run.exit_status, 0) << c.name;
@@ -272,27 +382,38 @@ TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
 }
 
 TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
-  // The first run is held in its read-back by a reader that pauses; meanwhile a second starts,
-  // and is held in its first pass by a reader that waits. Unless it waits for the first, it
-  // empties "file.txt" under the first one's read-back.
+  // The first run is held in its read-back by a reader that stops reading; meanwhile a second
+  // starts. Unless it waits for the first, it empties "file.txt" under the first one's
+  // read-back. The first is let go once the second is seen waiting for the lock.
   const ScratchDir dir;
   const std::string input = random_bytes(std::size_t{4} << 20, 32, "abcdefghXYZ0189");
   write_file(dir / "file.c", input);
   const Expected expected = model_run(input);
   const std::size_t pause_at = expected.transcript.size() - expected.file_txt.size() + 100000;
+  const auto wait_until = [](const std::function<bool()>& done) {
+    for (int wait = 0; wait < 2000 && !done(); ++wait) {
+      ::usleep(10000);
+    }
+  };
   std::string out;
+  std::string second_waited_in;
   const RunResult first = run_remove_streaming(dir.path, [&](std::string_view bytes) {
     const bool crossing = out.size() < pause_at && out.size() + bytes.size() >= pause_at;
     out += bytes;
     if (crossing) {
       run_shell(dir.path,
-                "{ \"$REMOVE\"; echo $? > b.status; } | { sleep 1; cat > b.out; touch b.done; } &");
-      ::usleep(300000);
+                "{ \"$REMOVE\" > b.out & echo $! > b.pid; wait $!; echo $? > b.status; } &");
+      wait_until([&] {
+        const auto pid = read_file(dir / "b.pid");
+        second_waited_in =
+            pid ? read_file("/proc/" + pid->substr(0, pid->find('\n')) + "/wchan").value_or("")
+                : "";
+        return second_waited_in.find("lock") != std::string::npos;
+      });
     }
   });
-  for (int wait = 0; wait < 600 && !fs::exists(dir / "b.done"); ++wait) {
-    ::usleep(50000);
-  }
+  wait_until([&] { return fs::exists(dir / "b.status"); });
+  EXPECT_NE(second_waited_in.find("lock"), std::string::npos) << second_waited_in;
   EXPECT_TRUE(out == expected.transcript) << first_difference(out, expected.transcript);
   EXPECT_EQ(first.exit_status, 0);
   EXPECT_EQ(first.err, "");

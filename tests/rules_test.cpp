@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 
 #include "ByteRules.hpp"
@@ -99,6 +100,13 @@ TEST(FormatSummary, IsByteExact) {
        " No. of newlines in file..2147483648 ...\n"
        " No. of tab's 9223372036854775807...\n"
        " No. of spaces 12345...\n"},
+      {"largest counts",
+       {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX},
+       "\n\t....********quntity displaying*********.....\n"
+       " No. of characters in file.. 9223372036854775807 ...\n"
+       " No. of newlines in file..9223372036854775807 ...\n"
+       " No. of tab's 9223372036854775807...\n"
+       " No. of spaces 9223372036854775807...\n"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(format_summary(c.tally).view(), c.text) << c.name;
