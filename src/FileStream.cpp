@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -299,19 +300,36 @@ bool OutputFile::close() {
   return closed && !failed_;
 }
 
-bool OutputFile::show_written(std::span<unsigned char> buffer) {
+bool OutputFile::show_written(std::span<unsigned char> buffer, bool by_sendfile) {
   if (read_fd_ < 0 || buffer.empty()) {
     return false;
   }
   // Exactly the bytes written, by offset: a writer that appends meanwhile cannot make the
   // read-back longer, and one that cuts the file short makes it fail.
-  for (std::uint64_t offset = 0; offset < written_;) {
-    const auto want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(written_ - offset, buffer.size()));
-    const ssize_t got = ::pread(read_fd_, buffer.data(), want, static_cast<off_t>(offset));
+  off_t offset = 0;
+  const auto left = [&] { return written_ - static_cast<std::uint64_t>(offset); };
+  while (by_sendfile && left() > 0) {
+    const ssize_t sent = ::sendfile(
+        STDOUT_FILENO, read_fd_, &offset,
+        static_cast<std::size_t>(std::min<std::uint64_t>(left(), std::uint64_t{1} << 30)));
+    if (sent == 0) {
+      return false;  // the file ends before the bytes written
+    }
+    if (sent < 0 && errno == EAGAIN) {
+      pollfd ready{STDOUT_FILENO, POLLOUT, 0};
+      (void)::poll(&ready, 1, -1);
+    } else if (sent < 0 && errno != EINTR) {
+      // An append-only or packet destination, an old kernel, or a failure on either side: the
+      // loop below goes on from the offset reached, and tells a failed read from a failed write.
+      break;
+    }
+  }
+  while (left() > 0) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left(), buffer.size()));
+    const ssize_t got = ::pread(read_fd_, buffer.data(), want, offset);
     if (got > 0) {
       write_standard_output(buffer.first(static_cast<std::size_t>(got)));
-      offset += static_cast<std::uint64_t>(got);
+      offset += got;
     } else if (got == 0 || errno != EINTR) {
       return false;
     }

@@ -101,12 +101,14 @@ class OutputFile {
   // the file opened, every write succeeded and the close did too, i.e. the file holds every byte
   // given to it. Only the first call acts.
   bool close();
-  // Copies the bytes written, from the file's first byte, to standard output, using `buffer`.
-  // Only a regular file opened for reading can show them: any other file (a FIFO, a device)
-  // holds nothing that can be read back without taking it from its reader or waiting for a
-  // person. False if it cannot, or if the file holds fewer bytes than were written (cut short by
-  // another program, or a read failed); the bytes shown until then stay shown.
-  [[nodiscard]] bool show_written(std::span<unsigned char> buffer);
+  // Copies the bytes written, from the file's first byte, to standard output: with sendfile if
+  // `by_sendfile` (the kernel copies them, for a pipe or a device), else, or where sendfile
+  // cannot, through `buffer`. Only a regular file opened for reading can show them: any other
+  // file (a FIFO, a device) holds nothing that can be read back without taking it from its
+  // reader or waiting for a person. False if it cannot, or if the file holds fewer bytes than
+  // were written (cut short by another program, or a read failed); the bytes shown until then
+  // stay shown.
+  [[nodiscard]] bool show_written(std::span<unsigned char> buffer, bool by_sendfile);
   // Gives up the open file and its lock, letting other runs have it.
   void release();
 

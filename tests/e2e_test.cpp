@@ -256,3 +256,57 @@ TEST(EndToEnd, ReaderThatGoesAwayStillGetsACompleteFileTxt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The read-back goes by sendfile into pipes and devices, and by read and write elsewhere; either
+// way every kind of standard output gets the same bytes.
+TEST(EndToEnd, ReadBackReachesEveryKindOfStandardOutput) {
+  const std::string input = random_bytes(3 * kStreamBufferSize + 5, 12, "ab1 \t\n!");
+  const std::string transcript = model_run(input).transcript;
+  const std::string kept = model_kept(input);
+  // A raw terminal, so that line feeds come through as they are.
+  const std::string pty = R"(python3 - "$REMOVE" <<'EOF'
+import os, pty, subprocess, sys, tty
+parent, child = pty.openpty()
+tty.setraw(child)
+run = subprocess.Popen(sys.argv[1:], stdout=child)
+os.close(child)
+out = b""
+while True:
+    try:
+        got = os.read(parent, 1 << 16)
+    except OSError:
+        break
+    if not got:
+        break
+    out += got
+sys.stdout.buffer.write(out + b"status %d\n" % run.wait())
+EOF
+)";
+  const struct {
+    const char* name;
+    std::string script;
+    std::string out;
+  } cases[] = {
+      {"a pipe", "\"$REMOVE\" | cat", transcript},
+      {"a file opened to append", "echo OLD > out; \"$REMOVE\" >> out; cat out",
+       "OLD\n" + transcript},
+      {"/dev/null", "\"$REMOVE\" > /dev/null; echo status $?", "status 0\n"},
+      {"a terminal", pty, transcript + "status 0\n"},
+      {"a pipe, and a read of file.txt fails",
+       "env " + kFaultPreload + " REMOVE_FAULT=read:file.txt:1000 \"$REMOVE\" | cat",
+       transcript.substr(0, transcript.size() - kept.size()) + kept.substr(0, 1000) +
+           kFileErrorLine},
+  };
+  for (const auto& c : cases) {
+    const ScratchDir dir;
+    write_file(dir / "file.c", input);
+    const RunResult run = run_shell(dir.path, c.script);
+    EXPECT_TRUE(run.out == c.out) << c.name << ": " << first_difference(run.out, c.out);
+    EXPECT_EQ(run.err, "") << c.name;
+    EXPECT_TRUE(run.file_txt == kept) << c.name;
+  }
+}
+
+}  // namespace
