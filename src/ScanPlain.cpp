@@ -4,7 +4,10 @@
 #include "ScanKernel.hpp"
 
 #if defined(REMOVE_X86_KERNELS) && __has_include(<sys/platform/x86.h>)
+// The C library's header spells the type the C way, which clang++ does not know.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
 #endif
 
 std::size_t scan_plain(std::span<const unsigned char> block, Tally& tally, unsigned char* kept) {
