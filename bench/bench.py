@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Whole-run benchmark: remove against the I/O floor and against standard tools.
 
-Generates its inputs deterministically in a temporary directory, runs the commands
-alternately, in a new order each round, with standard output to /dev/null and a warm page cache, and prints the median
-time, throughput, ratios and peak resident memory of each. It first checks that remove and the
-standard tools give the same transcript and "file.txt", and can check that peak memory does not
-grow with the input (--rss-check). Asserts no timing: it only reports.
+Generates its inputs deterministically in a temporary directory and runs the commands
+alternately, in a new order each round, with a warm page cache, for each standard output:
+/dev/null, a pipe drained by another process (cat), and a regular file. A "single" sample is
+one run with no "file.txt" before it; a "repeated" sample is five runs back to back, each
+finding the "file.txt" of the run before, as a user editing and rerunning does. Prints the
+median time, throughput, ratios and peak resident memory of each. It first checks that remove
+and the standard tools give the same transcript and "file.txt", and can check that peak memory
+does not grow with the input (--rss-check). Asserts no timing: it only reports.
 """
 import argparse
+import contextlib
 import hashlib
 import os
 import random
@@ -58,14 +62,48 @@ def make_input(path, kind, size):
             written += len(piece)
 
 
-def run_once(argv, cwd, stdout=subprocess.DEVNULL):
-    """Seconds and peak RSS in KiB of one run, as measured by run_measured."""
+OUTPUTS = {"null": "/dev/null", "pipe": "a pipe to cat", "file": "a regular file"}
+REPEATS = {"single": 1, "repeated": 5}
+
+
+def run_once(argv, cwd, output="null"):
+    """Seconds and peak RSS in KiB of one run, as measured by run_measured.
+
+    `output` is "null", "pipe", "file" (a transcript file beside the work directory, emptied
+    for each run as `>` does) or an open file."""
+    reader = None
+    if output == "null":
+        stdout = subprocess.DEVNULL
+    elif output == "pipe":
+        reader = subprocess.Popen(["cat"], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+        stdout = reader.stdin
+    elif output == "file":
+        stdout = open(os.path.join(cwd, "..", "transcript"), "wb")
+    else:
+        stdout = output
     done = subprocess.run([ARGS.measure] + argv, cwd=cwd, stdout=stdout,
                           stderr=subprocess.PIPE, check=False)
+    if output in ("pipe", "file"):
+        stdout.close()
+    if reader:
+        reader.wait()
     if done.returncode != 0:
         raise SystemExit(f"{argv[0]} exited with {done.returncode}")
     seconds, peak = done.stderr.split()[-2:]
     return float(seconds), int(peak)
+
+
+def sample(argv, cwd, output, repeats):
+    """Seconds and peak RSS of `repeats` runs back to back. A single run starts with no
+    file.txt; repeated runs each find the one the run before left."""
+    if repeats == 1:
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(os.path.join(cwd, "file.txt"))
+    seconds, peak = 0.0, 0
+    for _ in range(repeats):
+        elapsed, rss = run_once(argv, cwd, output)
+        seconds, peak = seconds + elapsed, max(peak, rss)
+    return seconds, peak
 
 
 def digest(path):
@@ -93,49 +131,53 @@ def check_same_output(commands, work):
             continue
         transcript = os.path.join(work, "..", f"transcript.{name}")
         with open(transcript, "wb") as out:
-            run_once(commands[name], work, stdout=out)
+            run_once(commands[name], work, out)
         seen[name] = (digest(transcript), digest(os.path.join(work, "file.txt")))
         os.remove(transcript)
+    reference = seen.get("tools", seen["remove"])
     for name, outputs in seen.items():
-        if outputs != seen["tools"]:
+        if outputs != reference:
             raise SystemExit(f"{name} and the standard tools disagree on the transcript or file.txt")
 
 
-def measure(kind, size, runs, args, scratch):
-    work = os.path.join(scratch, kind)
-    os.makedirs(work)
-    make_input(os.path.join(work, "file.c"), kind, size)
+def commands_for(work, args, output="null"):
     commands = {"remove": [args.remove]}
     for other in args.also:
         name, path = other.split("=", 1)
         commands[f"remove {name}"] = [os.path.abspath(path)]
-    commands |= {
-        "io floor": [args.floor, str(kept_count(os.path.join(work, "file.c")))],
-        "tools": ["sh", os.path.join(HERE, "tools.sh")],
-    }
-    check_same_output(commands, work)
+    commands["io floor"] = [args.floor, str(kept_count(os.path.join(work, "file.c")))]
+    # The tools are 20-30 times slower: timed with /dev/null only, where they are the reference.
+    if not args.no_tools and output == "null":
+        commands["tools"] = ["sh", os.path.join(HERE, "tools.sh")]
+    return commands
+
+
+def measure(work, kind, output, mode, args):
+    size = args.mib << 20
+    commands = commands_for(work, args, output)
+    repeats = REPEATS[mode]
     times = {name: [] for name in commands}
     rss = {name: 0 for name in commands}
     for name, argv in commands.items():
-        run_once(argv, work)  # warm the page cache and the file system
+        run_once(argv, work, output)  # warm the page cache and the file system
     names = list(commands)
     order = random.Random(4)
-    for run in range(runs):
+    for _ in range(args.runs):
         # A new order each round: whatever follows the tools' run pays for the large file.txt
         # they left, so no command may always take that place. (Rotating the order would keep
         # the same command after the tools every round.)
         order.shuffle(names)
         for name in names:
-            elapsed, peak = run_once(commands[name], work)
-            times[name].append(elapsed)
+            elapsed, peak = sample(commands[name], work, output, repeats)
+            times[name].append(elapsed / repeats)
             rss[name] = max(rss[name], peak)
-    shutil.rmtree(work)
     medians = {name: statistics.median(values) for name, values in times.items()}
     rows = []
     for name in commands:
-        rows.append((kind, name, medians[name], size / (1 << 20) / medians[name],
-                     medians[name] / medians["io floor"], medians[name] / medians["tools"],
-                     rss[name]))
+        tools = f"{medians[name] / medians['tools']:.3f}" if "tools" in medians else "-"
+        rows.append((OUTPUTS[output], mode, kind, name, medians[name],
+                     size / (1 << 20) / medians[name], medians[name] / medians["io floor"],
+                     tools, rss[name]))
     return rows
 
 
@@ -163,27 +205,48 @@ def main():
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each (default 7)")
     parser.add_argument("--also", action="append", default=[], metavar="NAME=PATH",
                         help="another build of remove, timed alongside (repeatable)")
+    parser.add_argument("--outputs", default=",".join(OUTPUTS),
+                        help="standard outputs to measure: null, pipe, file (default all)")
+    parser.add_argument("--modes", default=",".join(REPEATS),
+                        help="single, repeated (five runs back to back), or both (default)")
+    parser.add_argument("--no-tools", action="store_true", help="leave out the standard tools")
+    parser.add_argument("--kernel", help="the chosen_kernel program, to report the kernel")
     parser.add_argument("--rss-check", action="store_true",
                         help="also compare peak RSS for 16 MiB and 1 GiB inputs")
     args = parser.parse_args()
     for name in ("remove", "floor", "measure"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
+    outputs, modes = args.outputs.split(","), args.modes.split(",")
+    if not set(outputs) <= set(OUTPUTS) or not set(modes) <= set(REPEATS):
+        parser.error("unknown output or mode")
     global ARGS
     ARGS = args
 
     cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                 if line.startswith("model name")), "unknown CPU")
-    print(f"{args.mib} MiB inputs, median of {args.runs} alternating runs, stdout to /dev/null; "
-          f"CPU: {cpu}, {os.cpu_count()} cores")
+    kernel = "not reported (no --kernel)"
+    if args.kernel:
+        kernel = subprocess.run([args.kernel], capture_output=True, text=True,
+                                check=True).stdout.strip()
+    print(f"{args.mib} MiB inputs, median of {args.runs} alternating samples; "
+          f"CPU: {cpu}, {os.cpu_count()} cores; kernel: {kernel}")
     with tempfile.TemporaryDirectory(prefix="remove-bench-") as scratch:
         rows = []
         for kind in ("text", "random"):
-            rows += measure(kind, args.mib << 20, args.runs, args, scratch)
-        print(f"\n| input | command | median s | MiB/s | x floor | x tools | peak RSS KiB |")
-        print("|---|---|---:|---:|---:|---:|---:|")
-        for kind, name, median, speed, floor, tools, peak in rows:
-            print(f"| {kind} | {name} | {median:.3f} | {speed:.0f} | {floor:.2f} | {tools:.3f} "
-                  f"| {peak} |")
+            work = os.path.join(scratch, kind)
+            os.makedirs(work)
+            make_input(os.path.join(work, "file.c"), kind, args.mib << 20)
+            check_same_output(commands_for(work, args), work)
+            for output in outputs:
+                for mode in modes:
+                    rows += measure(work, kind, output, mode, args)
+            shutil.rmtree(work)
+        print("\n| stdout | runs | input | command | median s a run | MiB/s | x floor | x tools "
+              "| peak RSS KiB |")
+        print("|---|---|---|---|---:|---:|---:|---:|---:|")
+        for output, mode, kind, name, median, speed, floor, tools, peak in rows:
+            print(f"| {output} | {mode} | {kind} | {name} | {median:.3f} | {speed:.0f} "
+                  f"| {floor:.2f} | {tools} | {peak} |")
         ok = rss_check(args, scratch) if args.rss_check else True
     return 0 if ok else 1
 

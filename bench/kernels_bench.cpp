@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
   }
 #if defined(REMOVE_X86_KERNELS)
   if ((cpu_features() & (kAvx2 | kPopcnt)) == (kAvx2 | kPopcnt)) {
-    register_kernel("avx2_before", scan_avx2_before);  // the AVX2 kernel of release 1.0.0
+    register_kernel("avx2_before", scan_avx2_before);  // the AVX2 kernel before this one
   }
 #endif
   benchmark::Initialize(&argc, argv);

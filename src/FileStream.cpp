@@ -149,6 +149,18 @@ bool lock_exclusively(int fd) {
   return wait_for_lock(fd);
 }
 
+// Empties a locked file. One already empty, a new file most often, is left alone: ext4 flushes a
+// file to disk as it is closed once it has been truncated to nothing, to keep the contents it
+// replaced from being lost in a crash, and an empty file replaced none. The size is read under
+// the lock, so a result another run wrote meanwhile is still emptied.
+bool empty_locked(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) == 0 && status.st_size == 0) {
+    return true;
+  }
+  return ::ftruncate(fd, 0) == 0;
+}
+
 }  // namespace
 
 FileIdentity identity_of_descriptor(int fd) {
@@ -257,7 +269,7 @@ OutputFile::OutputFile(const char* path, std::span<const FileIdentity> keep_apar
   if (usable && self.is(S_IFREG)) {
     // Locked before it is emptied, so no other run sees it emptied under its own read-back.
     // Only a regular file holds a result to protect.
-    usable = lock_exclusively(fd) && ::ftruncate(fd, 0) == 0;
+    usable = lock_exclusively(fd) && empty_locked(fd);
   }
   if (!usable) {
     // Nothing was written through it, so there is nothing that the close could lose.

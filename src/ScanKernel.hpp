@@ -46,7 +46,9 @@ inline constexpr CpuFeatures kAvx2 = 1U << 1;
 inline constexpr CpuFeatures kAvx512F = 1U << 2;
 inline constexpr CpuFeatures kAvx512BW = 1U << 3;
 inline constexpr CpuFeatures kAvx512Vbmi2 = 1U << 4;
-inline constexpr CpuFeatures kAllCpuFeatures = (1U << 5) - 1;
+inline constexpr CpuFeatures kBmi1 = 1U << 5;
+inline constexpr CpuFeatures kBmi2 = 1U << 6;
+inline constexpr CpuFeatures kAllCpuFeatures = (1U << 7) - 1;
 
 struct NamedKernel {
   const char* name;
@@ -59,7 +61,7 @@ struct NamedKernel {
 inline constexpr std::array kKernels {
   NamedKernel{"plain", scan_plain, 0},
 #if defined(REMOVE_X86_KERNELS)
-      NamedKernel{"avx2", scan_avx2, kAvx2 | kPopcnt},
+      NamedKernel{"avx2", scan_avx2, kAvx2 | kPopcnt | kBmi1 | kBmi2},
       NamedKernel{"avx512", scan_avx512, kAvx512F | kAvx512BW | kAvx512Vbmi2 | kPopcnt},
 #endif
 #if defined(REMOVE_NEON_KERNEL)

@@ -54,6 +54,8 @@ CpuFeatures cpu_features() {
   features |= CPU_FEATURE_ACTIVE(AVX512F) ? kAvx512F : 0;
   features |= CPU_FEATURE_ACTIVE(AVX512BW) ? kAvx512BW : 0;
   features |= CPU_FEATURE_ACTIVE(AVX512_VBMI2) ? kAvx512Vbmi2 : 0;
+  features |= CPU_FEATURE_ACTIVE(BMI1) ? kBmi1 : 0;
+  features |= CPU_FEATURE_ACTIVE(BMI2) ? kBmi2 : 0;
 #elif defined(REMOVE_X86_KERNELS)
   // __builtin_cpu_supports takes only a literal name, hence one line a feature.
   __builtin_cpu_init();
@@ -62,6 +64,8 @@ CpuFeatures cpu_features() {
   features |= __builtin_cpu_supports("avx512f") ? kAvx512F : 0;
   features |= __builtin_cpu_supports("avx512bw") ? kAvx512BW : 0;
   features |= __builtin_cpu_supports("avx512vbmi2") ? kAvx512Vbmi2 : 0;
+  features |= __builtin_cpu_supports("bmi") ? kBmi1 : 0;
+  features |= __builtin_cpu_supports("bmi2") ? kBmi2 : 0;
 #endif
   return features;
 }

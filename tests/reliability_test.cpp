@@ -329,6 +329,13 @@ std::vector<HostileCase> hostile_cases() {
            "wait",
        model_run(input).transcript + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // The run finds "file.txt" empty, then the lock's holder writes to it: emptied anyway.
+      {"empty file.txt written by the lock's holder meanwhile",
+       input,
+       ": > file.txt; exec 9>> file.txt; flock 9; (exec 9>&-; R > out) & await lock; "
+       "echo an older and longer result >&9; exec 9>&-; wait $!; echo status $?; cat out",
+       ok + model_run(input).transcript,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
       {"file.txt locked by the caller",
        input,
        "echo OLD > file.txt; ( flock 9; $T \"$REMOVE\"; echo status $? ) 9>> file.txt",
