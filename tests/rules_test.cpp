@@ -107,6 +107,13 @@ TEST(FormatSummary, IsByteExact) {
        " No. of newlines in file..9223372036854775807 ...\n"
        " No. of tab's 9223372036854775807...\n"
        " No. of spaces 9223372036854775807...\n"},
+      {"negative, as only a fault elsewhere could make them; round tens",
+       {-1, INT64_MIN, 10, 100},
+       "\n\t....********quntity displaying*********.....\n"
+       " No. of characters in file.. -1 ...\n"
+       " No. of newlines in file..-9223372036854775808 ...\n"
+       " No. of tab's 10...\n"
+       " No. of spaces 100...\n"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(format_summary(c.tally).view(), c.text) << c.name;
