@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "FileStream.hpp"
-#include "ScanKernel.hpp"
+#include "KernelChoice.hpp"
 
 #if defined(REMOVE_X86_KERNELS)
 std::size_t scan_avx2_before(std::span<const unsigned char> block, Tally& tally,

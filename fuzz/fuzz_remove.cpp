@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "KernelChoice.hpp"
 #include "Model.hpp"
-#include "ScanKernel.hpp"
 
 int remove_main();  // the program's main, renamed for this build
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "FileStream.hpp"
+#include "StandardOutput.hpp"
 
 namespace {
 

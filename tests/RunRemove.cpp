@@ -1,7 +1,6 @@
 #include "RunRemove.hpp"
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -123,7 +122,7 @@ RunResult run_command(const fs::path& dir, const std::vector<std::string>& argv,
 
 RunResult run_remove_streaming(const fs::path& dir,
                                const std::function<void(std::string_view)>& consume,
-                               bool full_nonblocking_pipe) {
+                               bool full_nonblocking_pipe, const std::vector<std::string>& env) {
   const ScratchDir capture;
   const fs::path err_path = capture / "stderr";
   const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -134,15 +133,14 @@ RunResult run_remove_streaming(const fs::path& dir,
   if (full_nonblocking_pipe) {
     ::fcntl(pipe_ends[1], F_SETFL, ::fcntl(pipe_ends[1], F_GETFL) | O_NONBLOCK);
   }
-  const pid_t child = start(dir, {REMOVE_PATH}, {}, pipe_ends[1], err);
+  const pid_t child = start(dir, {REMOVE_PATH}, env, pipe_ends[1], err);
   ::close(pipe_ends[1]);
+  bool waited = false;
   if (full_nonblocking_pipe) {
-    // Read only once the program has filled the pipe (or after 20 s, failing the test).
-    const int capacity = ::fcntl(pipe_ends[0], F_GETPIPE_SZ);
-    int queued = 0;
-    for (int wait = 0;
-         wait < 20000 && ::ioctl(pipe_ends[0], FIONREAD, &queued) == 0 && queued < capacity;
-         ++wait) {
+    // Read only once the program waits for room in the pipe (or after 20 s, failing the test).
+    const std::string wait_channel = "/proc/" + std::to_string(child) + "/wchan";
+    for (int wait = 0; wait < 20000 && !waited; ++wait) {
+      waited = read_file(wait_channel).value_or("").find("poll") != std::string::npos;
       ::usleep(1000);
     }
   }
@@ -161,13 +159,15 @@ RunResult run_remove_streaming(const fs::path& dir,
   result.exit_status = exit_status_of(status);
   result.err = read_file(err_path).value_or("<no stderr>");
   result.file_txt = read_file(dir / "file.txt");
+  result.waited_on_full_pipe = waited;
   return result;
 }
 
-RunResult run_remove_into_full_pipe(const fs::path& dir) {
+RunResult run_remove_into_pipe(const fs::path& dir, const std::vector<std::string>& env,
+                               bool full_nonblocking_pipe) {
   std::string out;
   RunResult result = run_remove_streaming(
-      dir, [&](std::string_view bytes) { out += bytes; }, true);
+      dir, [&](std::string_view bytes) { out += bytes; }, full_nonblocking_pipe, env);
   result.out = out;
   return result;
 }

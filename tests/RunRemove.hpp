@@ -37,6 +37,7 @@ struct RunResult {
   std::string err;
   int exit_status = -1;                 // -1 if the process did not exit normally
   std::optional<std::string> file_txt;  // nullopt if "file.txt" is missing or unreadable
+  bool waited_on_full_pipe = false;     // see run_remove_streaming
 };
 
 // Runs the program `argv[0]` (a full path) in `dir`, with `env` (NAME=value each) added to the
@@ -44,16 +45,18 @@ struct RunResult {
 RunResult run_command(const std::filesystem::path& dir, const std::vector<std::string>& argv,
                       const std::vector<std::string>& env = {});
 
-// Runs `remove` in `dir`, handing its standard output to `consume` as it arrives through a
-// pipe; `out` stays empty. For transcripts too large to hold.
+// Runs `remove` in `dir`, with `env` added to the environment, handing its standard output to
+// `consume` as it arrives through a pipe; `out` stays empty. For transcripts too large to hold.
 // With `full_nonblocking_pipe`, the pipe is non-blocking, as a caller may leave it, and is not
-// read until the program has filled it.
+// read until the program is seen waiting for it in poll (`waited_on_full_pipe`).
 RunResult run_remove_streaming(const std::filesystem::path& dir,
                                const std::function<void(std::string_view)>& consume,
+                               bool full_nonblocking_pipe = false,
+                               const std::vector<std::string>& env = {});
+// The same, with `out` holding all that came through.
+RunResult run_remove_into_pipe(const std::filesystem::path& dir,
+                               const std::vector<std::string>& env = {},
                                bool full_nonblocking_pipe = false);
-// Runs `remove` in `dir` with standard output such a full non-blocking pipe; `out` holds all
-// that came through.
-RunResult run_remove_into_full_pipe(const std::filesystem::path& dir);
 
 // Whether this process can run a command as the user nobody (root, with setpriv at hand), and
 // such a run of `remove` in `dir`.

@@ -56,6 +56,8 @@ TEST(EndToEnd, InputsGiveTheModelledTranscriptAndFileTxt) {
       {"exactly the buffer", random_bytes(buffer, 2)},
       {"one above the buffer", random_bytes(buffer + 1, 3)},
       {"two buffers and a bit of text", random_bytes(2 * buffer + 7, 4, text)},
+      // The read-back into a regular file copies through a buffer of two blocks.
+      {"kept bytes one past the read-back buffer", std::string(2 * buffer + 1, 'k')},
   };
   for (const InputCase& c : cases) {
     const ScratchDir dir;

@@ -7,10 +7,19 @@
 //   late (NFS, for one) may;
 // - fstat: the first COUNT fstat calls on NAME succeed, the rest fail with EIO (NAME "stdout"
 //   is descriptor 1, whatever it is);
-// - open: every open of NAME fails with EACCES (NAME "null" takes /dev/null away).
+// - open: every open of NAME fails with EACCES (NAME "null" takes /dev/null away);
+// - flock: every flock of NAME fails with ENOLCK, as on a file system without locks;
+// - sendfile: sendfile from NAME moves COUNT bytes, then fails with EINVAL, as it does for a
+//   destination it cannot write to;
+// - cut: reads, preads and sendfiles of NAME find its end after COUNT bytes, as if another
+//   program had cut it short;
+// - append: the first pread or sendfile from NAME first appends COUNT bytes "+" to it through
+//   an open file of its own, as another program may.
 // A descriptor duplicated with fcntl is the same file as the one it copies, and counts its bytes
 // from 0. Whatever is set, a read or write of "file.c" or "file.txt" through descriptor 0, 1 or 2
-// ends the process with status 99: those belong to the standard streams. The program's own off_t is
+// ends the process with status 99: those belong to the standard streams; and an open of
+// "file.txt" for reading and writing that finds a FIFO ends it with status 98: it would wake a
+// reader waiting in its own open with nothing to read. The program's own off_t is
 // 64 bits; here both the plain and the *64 entry points are defined, so the macro that would make
 // one the other must stay off.
 #undef _FILE_OFFSET_BITS
@@ -21,6 +30,7 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -87,9 +97,17 @@ static int refuses(const char* path) {
   return 1;
 }
 
+static void guard_fifo(int fd, const char* path, int flags) {
+  struct stat status;
+  if (fd >= 0 && (flags & O_ACCMODE) == O_RDWR && strcmp(base_name(path), "file.txt") == 0 &&
+      REAL("fstat", int (*)(int, struct stat*))(fd, &status) == 0 && S_ISFIFO(status.st_mode))
+    _exit(98);
+}
+
 static int open_with(const char* symbol, const char* path, int flags, mode_t mode) {
   if (refuses(path)) return -1;
   int fd = REAL(symbol, int (*)(const char*, int, ...))(path, flags, mode);
+  guard_fifo(fd, path, flags);
   track(fd, path);
   return fd;
 }
@@ -97,6 +115,7 @@ static int open_with(const char* symbol, const char* path, int flags, mode_t mod
 static int openat_with(const char* symbol, int dir, const char* path, int flags, mode_t mode) {
   if (refuses(path)) return -1;
   int fd = REAL(symbol, int (*)(int, const char*, int, ...))(dir, path, flags, mode);
+  guard_fifo(fd, path, flags);
   track(fd, path);
   return fd;
 }
@@ -149,9 +168,23 @@ static ssize_t limited(int fd, size_t* count, int error) {
   return 0;
 }
 
+// Whether a read of `fd` must find the end of the file now; cuts `count` to end there.
+static int ends(int fd, size_t* count) { return is_target(fd, "cut") && limited(fd, count, 0) < 0; }
+
+// Another program appends to the file once, just before its first read-back.
+static void append_once(int fd) {
+  if (!is_target(fd, "append") || fault_spent) return;
+  fault_spent = 1;
+  int other = REAL("open", int (*)(const char*, int, ...))(fault_name, O_WRONLY | O_APPEND);
+  for (long long i = 0; other >= 0 && i < fault_count; ++i)
+    if (REAL("write", ssize_t(*)(int, const void*, size_t))(other, "+", 1) != 1) break;
+  if (other >= 0) REAL("close", int (*)(int))(other);
+}
+
 ssize_t read(int fd, void* buffer, size_t count) {
   guard_standard(fd);
   if (is_target(fd, "read") && limited(fd, &count, EIO) < 0) return -1;
+  if (ends(fd, &count)) return 0;
   ssize_t got = REAL("read", ssize_t(*)(int, void*, size_t))(fd, buffer, count);
   if (got > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += got;
   return got;
@@ -160,6 +193,8 @@ ssize_t read(int fd, void* buffer, size_t count) {
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
   guard_standard(fd);
   if (is_target(fd, "read") && limited(fd, &count, EIO) < 0) return -1;
+  if (ends(fd, &count)) return 0;
+  append_once(fd);
   ssize_t got = REAL("pread", ssize_t(*)(int, void*, size_t, off_t))(fd, buffer, count, offset);
   if (got > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += got;
   return got;
@@ -168,6 +203,8 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
 ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset) {
   guard_standard(fd);
   if (is_target(fd, "read") && limited(fd, &count, EIO) < 0) return -1;
+  if (ends(fd, &count)) return 0;
+  append_once(fd);
   ssize_t got = REAL("pread64", ssize_t(*)(int, void*, size_t, off64_t))(fd, buffer, count, offset);
   if (got > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += got;
   return got;
@@ -177,6 +214,9 @@ ssize_t pread64(int fd, void* buffer, size_t count, off64_t offset) {
 static ssize_t send_with(const char* symbol, int to, int from, void* offset, size_t count) {
   guard_standard(from);
   if (is_target(from, "read") && limited(from, &count, EIO) < 0) return -1;
+  if (is_target(from, "sendfile") && limited(from, &count, EINVAL) < 0) return -1;
+  if (ends(from, &count)) return 0;
+  append_once(from);
   ssize_t sent = REAL(symbol, ssize_t(*)(int, int, void*, size_t))(to, from, offset, count);
   if (sent > 0 && from >= 0 && from < kMaxFd) moved[from] += sent;
   return sent;
@@ -237,6 +277,14 @@ int fstat(int fd, struct stat* status) {
 
 int fstat64(int fd, struct stat64* status) {
   return stat_fails(fd) ? -1 : REAL("fstat64", int (*)(int, struct stat64*))(fd, status);
+}
+
+int flock(int fd, int operation) {
+  if (is_target(fd, "flock")) {
+    errno = ENOLCK;
+    return -1;
+  }
+  return REAL("flock", int (*)(int, int))(fd, operation);
 }
 
 int close(int fd) {

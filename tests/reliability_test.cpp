@@ -25,7 +25,7 @@ std::string faulted_input() {
 }
 
 struct Fault {
-  const char* call;  // read, write or close
+  const char* call;  // a call of tests/fault_inject.c: read, write, close, sendfile, cut, append
   const char* file;
   std::size_t after;  // bytes that get through first
   bool once = false;  // later calls succeed again
@@ -38,10 +38,15 @@ std::string expected_transcript(const Fault& fault, const std::string& input) {
   if (call == "read" && file == "file.c") {
     return model_cut_short(input.substr(0, fault.after));
   }
-  if (call == "read") {
+  if (call == "read" || call == "cut") {
     const std::string kept = model_kept(input);
     return kBannerLine + input + model_summary(input) + kBannerLine + kept.substr(0, fault.after) +
            kFileErrorLine;
+  }
+  // A destination sendfile cannot write to is written by the read-back's other way, from the
+  // offset reached; bytes appended behind the result are not part of it.
+  if (call == "sendfile" || call == "append") {
+    return model_run(input).transcript;
   }
   return model_run(input, ReadBack::kFileError).transcript;
 }
@@ -66,28 +71,42 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
   // A fault that clears again must not leave a gap: nothing is written after it.
   faults.push_back({"write", "file.txt", 1000, true});
   faults.push_back({"write", "file.txt", kStreamBufferSize + 1, true});
+  for (const std::size_t after : {std::size_t{0}, std::size_t{1000}}) {
+    faults.push_back({"sendfile", "file.txt", after});
+    faults.push_back({"cut", "file.txt", after});
+  }
+  faults.push_back({"append", "file.txt", 1000});
 
-  for (const Fault& fault : faults) {
-    const ScratchDir dir;
-    write_file(dir / "file.c", input);
-    const std::string what = std::string(fault.call) + " of " + fault.file + " after " +
-                             std::to_string(fault.after) + " bytes" + (fault.once ? ", once" : "");
-    const RunResult run = run_remove(
-        dir.path, {},
-        {kFaultPreload, "REMOVE_FAULT=" + std::string(fault.call) + ":" + fault.file + ":" +
-                            std::to_string(fault.after) + (fault.once ? ":once" : "")});
-    const std::string expected = expected_transcript(fault, input);
-    EXPECT_TRUE(run.out == expected) << what << ": " << first_difference(run.out, expected);
-    EXPECT_EQ(run.err, "") << what;
-    EXPECT_EQ(run.exit_status, 0) << what;
-    EXPECT_TRUE(read_file(dir / "file.c") == input) << what << ": file.c changed";
-    // Whatever reached "file.txt" is the start of the right content, never anything else.
-    const std::string kept =
-        model_kept(std::string(fault.file) == "file.c" ? input.substr(0, fault.after) : input);
-    ASSERT_TRUE(run.file_txt.has_value()) << what;
-    EXPECT_TRUE(kept.starts_with(*run.file_txt)) << what;
-    if (std::string(fault.call) == "write") {
-      EXPECT_EQ(run.file_txt->size(), fault.after) << what;
+  // The read-back copies by sendfile into a pipe, and by pread into a regular file.
+  for (const bool into_pipe : {false, true}) {
+    for (const Fault& fault : faults) {
+      const ScratchDir dir;
+      write_file(dir / "file.c", input);
+      const std::string what = std::string(fault.call) + " of " + fault.file + " after " +
+                               std::to_string(fault.after) + " bytes" +
+                               (fault.once ? ", once" : "") + (into_pipe ? ", into a pipe" : "");
+      const std::vector<std::string> env = {
+          kFaultPreload, "REMOVE_FAULT=" + std::string(fault.call) + ":" + fault.file + ":" +
+                             std::to_string(fault.after) + (fault.once ? ":once" : "")};
+      const RunResult run =
+          into_pipe ? run_remove_into_pipe(dir.path, env) : run_remove(dir.path, {}, env);
+      const std::string expected = expected_transcript(fault, input);
+      EXPECT_TRUE(run.out == expected) << what << ": " << first_difference(run.out, expected);
+      EXPECT_EQ(run.err, "") << what;
+      EXPECT_EQ(run.exit_status, 0) << what;
+      EXPECT_TRUE(read_file(dir / "file.c") == input) << what << ": file.c changed";
+      // Whatever reached "file.txt" is the start of the right content, never anything else.
+      const std::string kept =
+          model_kept(std::string(fault.file) == "file.c" ? input.substr(0, fault.after) : input);
+      ASSERT_TRUE(run.file_txt.has_value()) << what;
+      if (std::string(fault.call) == "append") {
+        EXPECT_TRUE(*run.file_txt == kept + std::string(fault.after, '+')) << what;
+      } else {
+        EXPECT_TRUE(kept.starts_with(*run.file_txt)) << what;
+      }
+      if (std::string(fault.call) == "write") {
+        EXPECT_EQ(run.file_txt->size(), fault.after) << what;
+      }
     }
   }
 }
@@ -114,7 +133,10 @@ TEST(Permissions, UnreadableFileCReadsAsMissing) {
 // $T bounds the time of a run, and every file a run writes is bounded in size, so a run that
 // would never end ends all the same. `bounded COMMAND` runs a command so, with its process ID in
 // "pid", R runs the program so, and `await PATTERN` waits until that process sleeps in a
-// matching wait channel.
+// matching wait channel. `held COMMAND` runs a command so while the shell holds the lock on
+// "file.txt", and lets go once the command is seen sleeping between two tries; $SIGNALS is a
+// launcher that hands the program SIGALRM blocked and pending ("blocked"), or ignored with an
+// interval timer running ("ignored"), as a caller may: both survive exec.
 struct HostileCase {
   const char* name;
   std::string input;  // "file.c"
@@ -137,11 +159,22 @@ const char* const kHostilePrelude =
     "ulimit -f 262144; export T='timeout -s KILL 20'\n"
     "bounded() { $T sh -c 'echo $$ > pid; exec \"$@\"' sh \"$@\"; }; R() { bounded \"$REMOVE\"; }\n"
     "await() { for i in $(seq 2000); do [ -s pid ] && grep -qs \"$1\" /proc/$(cat pid)/wchan && "
-    "return; sleep 0.01; done; }\n";
+    "return; sleep 0.01; done; }\n"
+    "held() { exec 9>> file.txt; flock 9; (exec 9>&-; bounded \"$@\" > out) & await nanosleep; "
+    "exec 9>&-; wait $!; echo status $?; cat out; }\n"
+    "SIGNALS='import os, signal, sys\n"
+    "if sys.argv[1] == \"blocked\":\n"
+    "    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})\n"
+    "    signal.raise_signal(signal.SIGALRM)\n"
+    "else:\n"
+    "    signal.signal(signal.SIGALRM, signal.SIG_IGN)\n"
+    "    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)\n"
+    "os.execv(sys.argv[2], sys.argv[2:])'\n";
 
-// Holds a lease on the file it names until the lease is broken (the kernel signals SIGIO), and
-// says when it holds it by opening the FIFO "go.NAME".
-const char* const kLeaseHolder = R"(python3 - "$1" <<'EOF' &
+// `lease NAME` holds a lease on the file until the lease is broken (the kernel signals SIGIO),
+// and returns once it holds it.
+const char* const kLeaseHolder = R"(lease() {
+mkfifo go.$1; python3 - "$1" <<'EOF' &
 import fcntl, os, signal, sys
 fd = os.open(sys.argv[1], os.O_RDONLY)
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGIO})
@@ -150,12 +183,15 @@ open("go." + sys.argv[1], "w").close()
 signal.sigwait({signal.SIGIO})
 fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
 EOF
+: < go.$1; }
 )";
 
 // Runs the program with standard output a sequenced-packet socket, and prints what came through.
 const char* const kPacketReader = R"($T python3 - "$REMOVE" <<'EOF'
 import socket, subprocess, sys
 ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+# Small enough that a block of the transcript is too large for one message.
+theirs.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 32768)
 run = subprocess.Popen(sys.argv[1:], stdout=theirs)
 theirs.close()
 out = b""
@@ -165,9 +201,32 @@ sys.stdout.buffer.write(out + b"status %d\n" % run.wait())
 EOF
 )";
 
+// `terminal link|none COMMAND` runs the command with standard output a terminal in raw mode
+// (with "link", "file.txt" a link to it), and prints what came through.
+const char* const kTerminalReader = R"(terminal() {
+$T python3 - "$@" <<'EOF'
+import os, pty, subprocess, sys, tty
+ours, theirs = pty.openpty()
+tty.setraw(theirs)
+if sys.argv[1] == "link":
+    os.symlink(os.ttyname(theirs), "file.txt")
+run = subprocess.Popen(sys.argv[2:], stdout=theirs)
+os.close(theirs)
+out = b""
+try:
+    while chunk := os.read(ours, 1 << 16):
+        out += chunk
+except OSError:
+    pass  # EIO: every writer has gone
+sys.stdout.buffer.write(out + b"status %d\n" % run.wait())
+EOF
+}
+)";
+
 std::vector<HostileCase> hostile_cases() {
   const std::string input = "Hi 2\tu!\n";
   const std::string refused = model_run(input, ReadBack::kFileError).transcript;
+  const std::string missing = model_run(std::nullopt).transcript;
   const std::string ok = "status 0\n";
   const std::string preload = "env " + kFaultPreload + " ";
   const auto lines = [](int count) {
@@ -297,10 +356,19 @@ std::vector<HostileCase> hostile_cases() {
       // The reader gets the kept bytes; the run takes none of them back.
       {"file.txt a FIFO with a reader",
        input,
-       "mkfifo file.txt; bounded cat file.txt > got & await partner; R; "
-       "echo status $?; wait",
+       "mkfifo file.txt; bounded cat file.txt > got & await partner; bounded " + preload +
+           "\"$REMOVE\"; echo status $?; wait",
        refused + ok,
        {{"file.c", input}, {"got", "Hi2u"}}},
+      // The lock another process holds on the FIFO guards no result: the reader gets its bytes.
+      {"file.txt a FIFO, locked by its reader",
+       input,
+       "mkfifo file.txt go done; python3 -c 'import fcntl, os\n"
+       "fd = os.open(\"file.txt\", os.O_RDONLY | os.O_NONBLOCK); fcntl.flock(fd, fcntl.LOCK_EX)\n"
+       "open(\"go\", \"w\").close(); open(\"done\").read(); os.write(1, os.read(fd, 99))' & "
+       ": < go; $T \"$REMOVE\"; echo status $?; : > done; wait",
+       refused + ok + "Hi2u",
+       {{"file.c", input}}},
       {"file.txt on /dev/null",
        input,
        "ln -s /dev/null file.txt; $T \"$REMOVE\"; echo status $?",
@@ -324,15 +392,24 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.txt", "Hi2u"}}},
       {"leases on file.c and file.txt",
        input,
-       "echo OLD > file.txt; lease() {\nmkfifo go.$1; " + std::string(kLeaseHolder) +
-           ": < go.$1; }; lease file.c; lease file.txt; $T \"$REMOVE\"; echo status $?; "
-           "wait",
+       "echo OLD > file.txt; " + std::string(kLeaseHolder) +
+           "lease file.c; lease file.txt; $T \"$REMOVE\"; echo status $?; wait",
        model_run(input).transcript + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"leases on file.c and file.txt, no /proc",
+       input,
+       "echo OLD > file.txt; " + std::string(kLeaseHolder) +
+           "lease file.c; lease file.txt; unshare -m sh -c 'umount -l /proc && exec $T "
+           "\"$REMOVE\"'; echo status $?; wait",
+       model_run(input).transcript + ok,
+       {{"file.c", input}, {"file.txt", "Hi2u"}},
+       false,
+       true,
+       true},
       // The run finds "file.txt" empty, then the lock's holder writes to it: emptied anyway.
       {"empty file.txt written by the lock's holder meanwhile",
        input,
-       ": > file.txt; exec 9>> file.txt; flock 9; (exec 9>&-; R > out) & await lock; "
+       ": > file.txt; exec 9>> file.txt; flock 9; (exec 9>&-; R > out) & await nanosleep; "
        "echo an older and longer result >&9; exec 9>&-; wait $!; echo status $?; cat out",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
@@ -341,6 +418,61 @@ std::vector<HostileCase> hostile_cases() {
        "echo OLD > file.txt; ( flock 9; $T \"$REMOVE\"; echo status $? ) 9>> file.txt",
        refused + ok,
        {{"file.c", input}, {"file.txt", "OLD\n"}}},
+      // A shared lock keeps a result from being rewritten as an exclusive one does. The wait is
+      // the program's own: a blocked SIGALRM does not stretch it.
+      {"file.txt held for ever by a shared lock, SIGALRM blocked and pending",
+       input,
+       "echo OLD > file.txt; exec 9>> file.txt; flock -s 9; "
+       "bounded python3 -c \"$SIGNALS\" blocked \"$REMOVE\"; echo status $?",
+       refused + ok,
+       {{"file.c", input}, {"file.txt", "OLD\n"}}},
+      {"file.txt locked until the run waits, SIGALRM blocked and pending",
+       input,
+       "held python3 -c \"$SIGNALS\" blocked \"$REMOVE\"",
+       ok + model_run(input).transcript,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"file.txt locked until the run waits, no signal can be queued",
+       input,
+       "held prlimit --sigpending=0 \"$REMOVE\"",
+       ok + model_run(input).transcript,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"file.txt locked until the run waits, SIGALRM ignored and a timer running",
+       input,
+       "held python3 -c \"$SIGNALS\" ignored \"$REMOVE\"",
+       ok + model_run(input).transcript,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"flock fails with ENOLCK while another process holds the lock",
+       input,
+       "exec 9>> file.txt; flock 9; $T " + preload +
+           "REMOVE_FAULT=flock:file.txt:0 \"$REMOVE\"; echo status $?",
+       model_run(input).transcript + ok,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // Neither name leads to a file, so nothing can be lost by creating or emptying file.txt.
+      {"file.c a link loop, then a link to a name too long for any file",
+       input,
+       "rm file.c; ln -s file.c file.c; echo old > file.txt; $T \"$REMOVE\"; echo status $?; "
+       "cat file.txt; rm file.c; ln -s $(printf %0300d 0) file.c; echo old > file.txt; "
+       "$T \"$REMOVE\"; echo status $?",
+       missing + ok + missing + ok,
+       {{"file.txt", ""}}},
+      // A terminal is never a loop for the echo, but may well be another file of the run.
+      {"stdout a terminal, file.txt a link to it",
+       input,
+       std::string(kTerminalReader) + "terminal link \"$REMOVE\"",
+       refused + ok,
+       {{"file.c", input}}},
+      {"stdout a terminal, fstat of file.c fails",
+       input,
+       std::string(kTerminalReader) + "terminal none " + preload +
+           "REMOVE_FAULT=fstat:file.c:0 \"$REMOVE\"",
+       refused + ok,
+       {{"file.c", input}, {"file.txt", ""}}},
+      {"file.c the null device, fstat of stdout fails",
+       input,
+       "ln -sf /dev/null file.c; $T " + preload +
+           "REMOVE_FAULT=fstat:stdout:0 \"$REMOVE\"; echo status $?",
+       model_run("", ReadBack::kFileError).transcript + ok,
+       {{"file.txt", ""}}},
       {"stdout closed, file.c mounted on /dev/null",
        input,
        "unshare -m sh -c 'mount --bind file.c /dev/null && exec $T \"$REMOVE\" >&-'; "
@@ -391,7 +523,8 @@ TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
 TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
   // The first run is held in its read-back by a reader that stops reading; meanwhile a second
   // starts. Unless it waits for the first, it empties "file.txt" under the first one's
-  // read-back. The first is let go once the second is seen waiting for the lock.
+  // read-back. The first is let go once the second is seen sleeping between two tries of the
+  // lock.
   const ScratchDir dir;
   const std::string input = random_bytes(std::size_t{4} << 20, 32, "abcdefghXYZ0189");
   write_file(dir / "file.c", input);
@@ -415,12 +548,12 @@ TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
         second_waited_in =
             pid ? read_file("/proc/" + pid->substr(0, pid->find('\n')) + "/wchan").value_or("")
                 : "";
-        return second_waited_in.find("lock") != std::string::npos;
+        return second_waited_in.find("nanosleep") != std::string::npos;
       });
     }
   });
   wait_until([&] { return fs::exists(dir / "b.status"); });
-  EXPECT_NE(second_waited_in.find("lock"), std::string::npos) << second_waited_in;
+  EXPECT_NE(second_waited_in.find("nanosleep"), std::string::npos) << second_waited_in;
   EXPECT_TRUE(out == expected.transcript) << first_difference(out, expected.transcript);
   EXPECT_EQ(first.exit_status, 0);
   EXPECT_EQ(first.err, "");
@@ -437,8 +570,9 @@ TEST(Hostile, FullNonBlockingPipeGetsEveryByteInOrder) {
     const ScratchDir dir;
     const std::string input = random_bytes(size, 41, "ab \t\n9!");
     write_file(dir / "file.c", input);
-    const RunResult run = run_remove_into_full_pipe(dir.path);
+    const RunResult run = run_remove_into_pipe(dir.path, {}, true);
     const Expected expected = model_run(input);
+    EXPECT_TRUE(run.waited_on_full_pipe) << size << ": the pipe was never full";
     EXPECT_TRUE(run.out == expected.transcript)
         << size << ": " << first_difference(run.out, expected.transcript);
     EXPECT_EQ(run.file_txt, expected.file_txt) << size;

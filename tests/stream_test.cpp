@@ -66,7 +66,7 @@ TEST(OutputFile, BlocksOfAnySizeLandInOrder) {
     file.write_block(bytes_of("<"));
     file.write_block(bytes_of(content));
     file.write_block(bytes_of(">"));
-    EXPECT_TRUE(file.close());
+    EXPECT_TRUE(file.finish_writing());
     EXPECT_TRUE(read_file(dir / "out") == "<" + content + ">") << size;
   }
 }
@@ -75,7 +75,7 @@ TEST(OutputFile, EmptiesAnExistingFile) {
   const ScratchDir dir;
   write_file(dir / "out", "old content");
   OutputFile file((dir / "out").c_str(), {});
-  EXPECT_TRUE(file.close());
+  EXPECT_TRUE(file.finish_writing());
   EXPECT_EQ(read_file(dir / "out"), "");
 }
 
@@ -88,7 +88,7 @@ TEST(OutputFile, RefusesToEmptyTheFileBeingRead) {
   OutputFile output((dir / "out").c_str(), keep_apart);
   EXPECT_FALSE(output.is_open());
   output.write_block(bytes_of("x"));
-  EXPECT_FALSE(output.close());
+  EXPECT_FALSE(output.finish_writing());
   EXPECT_EQ(read_file(dir / "in"), "precious");
 }
 
@@ -96,7 +96,7 @@ TEST(OutputFile, FailedWriteMakesCloseFail) {
   OutputFile file("/dev/full", {});
   ASSERT_TRUE(file.is_open());
   file.write_block(bytes_of("x"));
-  EXPECT_FALSE(file.close());
+  EXPECT_FALSE(file.finish_writing());
   EXPECT_TRUE(file.failed());
 }
 

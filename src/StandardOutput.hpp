@@ -1,0 +1,22 @@
+// Standard output: the one road of every byte of the transcript, and the descriptors 0-2 that
+// must not be handed to the run's files.
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+// A descriptor 0-2 left closed by the caller would otherwise be taken by "file.c" or
+// "file.txt", and the echo would land in a file. Each closed one is pointed at the null device,
+// if that is what "/dev/null" is; otherwise it stays closed.
+void occupy_closed_standard_descriptors();
+
+// Writes all of `bytes` to `fd`, resuming partial writes and waiting while a non-blocking
+// descriptor is full. `largest` is the most one write may carry: a packet socket takes each
+// write as one message and refuses one larger than it can hold, so it is halved (never below
+// one byte) until the socket takes it. False on the first failure.
+[[nodiscard]] bool write_all(int fd, std::span<const unsigned char> bytes, std::size_t& largest);
+
+// Writes `bytes` to standard output. Every byte of the transcript goes this way, so they stay in
+// order. Failures are not reported: the transcript is best effort, and the run goes on to
+// complete "file.txt".
+void write_standard_output(std::span<const unsigned char> bytes);
