@@ -42,6 +42,7 @@ int open_file(const char* path, int flags, mode_t mode = 0) {
 struct OpenedForWriting {
   int fd = -1;
   bool readable = false;
+  FileIdentity identity;
 };
 
 // Read and write where the read-back can go through this open file: a regular file, or a new
@@ -53,14 +54,16 @@ OpenedForWriting open_for_writing(const char* path) {
   const FileIdentity named = identity_of_path(path);
   if (named.known == FileIdentity::Known::kNoFile || named.is(S_IFREG)) {
     const int fd = open_file(path, O_RDWR | O_CREAT, 0666);
-    if (fd >= 0 && identity_of_descriptor(fd).is(S_IFREG)) {
-      return {fd, true};
+    const FileIdentity opened = fd < 0 ? FileIdentity{} : identity_of_descriptor(fd);
+    if (opened.is(S_IFREG)) {
+      return {fd, true, opened};
     }
     if (fd >= 0) {
       (void)::close(fd);  // replaced since the stat; nothing was written through it
     }
   }
-  return {open_file(path, O_WRONLY | O_CREAT, 0666), false};
+  const int fd = open_file(path, O_WRONLY | O_CREAT, 0666);
+  return {fd, false, fd < 0 ? FileIdentity{} : identity_of_descriptor(fd)};
 }
 
 // Whether emptying `self` could destroy one of `others`, or a file not known at all.
@@ -132,10 +135,9 @@ OutputFile::OutputFile(const char* path, std::span<const FileIdentity> keep_apar
   if (opened.fd < 0) {
     return;
   }
-  const FileIdentity self = identity_of_descriptor(opened.fd);
   // Only a regular file holds a result to protect with the lock.
-  if (may_be_another_file_of_the_run(self, keep_apart) ||
-      (self.is(S_IFREG) && !lock_and_empty(opened.fd))) {
+  if (may_be_another_file_of_the_run(opened.identity, keep_apart) ||
+      (opened.identity.is(S_IFREG) && !lock_and_empty(opened.fd))) {
     // Nothing was written through it, so there is nothing that the close could lose.
     (void)::close(opened.fd);
     return;
