@@ -16,14 +16,28 @@ namespace {
 
 // A holder that lets go is noticed within a millisecond or two at first; a long wait costs a try
 // every 50 ms, which is nothing.
-constexpr std::int64_t kFirstPauseNanoseconds = 1'000'000;
-constexpr std::int64_t kLongestPauseNanoseconds = 50'000'000;
-constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+constexpr long kFirstPauseNanoseconds = 1'000'000;
+constexpr long kLongestPauseNanoseconds = 50'000'000;
+constexpr long kNanosecondsPerSecond = 1'000'000'000;
 
-std::int64_t monotonic_nanoseconds() {
+timespec monotonic_now() {
   timespec now{};
   (void)::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-  return std::int64_t{now.tv_sec} * kNanosecondsPerSecond + now.tv_nsec;
+  return now;
+}
+
+// Kept as seconds and nanoseconds: 64-bit division would take libgcc along on 32-bit machines.
+timespec later_by(timespec time, long nanoseconds) {
+  time.tv_nsec += nanoseconds;
+  if (time.tv_nsec >= kNanosecondsPerSecond) {
+    time.tv_nsec -= kNanosecondsPerSecond;
+    ++time.tv_sec;
+  }
+  return time;
+}
+
+bool before(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
 // Calls `busy` until it returns false, sleeping between calls for a pause that starts at 1 ms
@@ -33,19 +47,21 @@ std::int64_t monotonic_nanoseconds() {
 // move.
 template <typename Busy>
 bool retry_while_busy(int seconds, Busy busy) {
+  timespec deadline = monotonic_now();
+  deadline.tv_sec += seconds;
   const std::int64_t bound = std::int64_t{seconds} * kNanosecondsPerSecond;
-  const std::int64_t deadline = monotonic_nanoseconds() + bound;
-  std::int64_t pause = kFirstPauseNanoseconds;
   std::int64_t paused = 0;
+  long pause = kFirstPauseNanoseconds;
   while (busy()) {
-    const std::int64_t now = monotonic_nanoseconds();
-    if (now >= deadline || paused >= bound) {
+    const timespec now = monotonic_now();
+    if (!before(now, deadline) || paused >= bound) {
       return false;
     }
-    const std::int64_t wake = std::min(now + pause, deadline);
-    const timespec wake_at{static_cast<time_t>(wake / kNanosecondsPerSecond),
-                           static_cast<long>(wake % kNanosecondsPerSecond)};
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake_at, nullptr) == EINTR) {
+    timespec wake = later_by(now, pause);
+    if (before(deadline, wake)) {
+      wake = deadline;
+    }
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
     }
     paused += pause;
     pause = std::min(2 * pause, kLongestPauseNanoseconds);
