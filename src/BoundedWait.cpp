@@ -14,10 +14,10 @@
 
 namespace {
 
-// A holder that lets go is noticed within a millisecond or two at first; a long wait costs a try
-// every 50 ms, which is nothing.
+// A holder that soon lets go is noticed within a millisecond or two; a long wait costs a try
+// every 20 ms, which is nothing, and ends at most 20 ms after the holder let go.
 constexpr long kFirstPauseNanoseconds = 1'000'000;
-constexpr long kLongestPauseNanoseconds = 50'000'000;
+constexpr long kLongestPauseNanoseconds = 20'000'000;
 constexpr long kNanosecondsPerSecond = 1'000'000'000;
 
 timespec monotonic_now() {
@@ -41,7 +41,7 @@ bool before(const timespec& a, const timespec& b) {
 }
 
 // Calls `busy` until it returns false, sleeping between calls for a pause that starts at 1 ms
-// and doubles up to 50 ms, and gives up once `seconds` have passed. True if `busy` returned
+// and doubles up to 20 ms, and gives up once `seconds` have passed. True if `busy` returned
 // false in time. A signal that cuts a sleep short changes nothing: the sleep goes on to the
 // same wake-up time. The pauses are counted too, so the bound holds even if the clock does not
 // move.
