@@ -32,7 +32,7 @@ void check_kernels(const std::string& input) {
       want_kept += c;
     }
   }
-  std::vector<unsigned char> kept(input.size() + kKeptSlack);
+  std::vector<unsigned char> kept(input.size());
   for (const NamedKernel& kernel : kKernels) {
     if (!can_run(kernel, cpu_features())) {
       continue;

@@ -1,6 +1,7 @@
 #include "BoundedWait.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +19,8 @@ namespace {
 // every 20 ms, which is nothing, and ends at most 20 ms after the holder let go.
 constexpr long kFirstPauseNanoseconds = 1'000'000;
 constexpr long kLongestPauseNanoseconds = 20'000'000;
-constexpr long kNanosecondsPerSecond = 1'000'000'000;
+constexpr long kNanosecondsPerMillisecond = 1'000'000;
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 
 timespec monotonic_now() {
   timespec now{};
@@ -26,77 +28,120 @@ timespec monotonic_now() {
   return now;
 }
 
-// Kept as seconds and nanoseconds: 64-bit division would take libgcc along on 32-bit machines.
-timespec later_by(timespec time, long nanoseconds) {
-  time.tv_nsec += nanoseconds;
-  if (time.tv_nsec >= kNanosecondsPerSecond) {
-    time.tv_nsec -= kNanosecondsPerSecond;
-    ++time.tv_sec;
-  }
-  return time;
-}
-
 bool before(const timespec& a, const timespec& b) {
   return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
+// Sleeps for `nanoseconds` (under a second), resuming after a signal for the time left. Where
+// clock_nanosleep is refused (ENOSYS or EPERM from a seccomp filter), poll with no descriptor
+// sleeps by its timeout instead. False if neither slept: the caller must not count the pause.
+bool pause_for(long nanoseconds) {
+  timespec left{0, nanoseconds};
+  for (int tries = 0; tries < kMostFruitlessTries; ++tries) {
+    const int error = ::clock_nanosleep(CLOCK_MONOTONIC, 0, &left, &left);
+    if (error == 0) {
+      return true;
+    }
+    if (error != EINTR) {
+      break;
+    }
+  }
+  for (int tries = 0; tries < kMostFruitlessTries; ++tries) {
+    const int result =
+        ::poll(nullptr, 0, static_cast<int>(nanoseconds / kNanosecondsPerMillisecond));
+    if (result == 0) {
+      return true;
+    }
+    if (result > 0 || errno != EINTR) {
+      break;
+    }
+  }
+  return false;
+}
+
 // Calls `busy` until it returns false, sleeping between calls for a pause that starts at 1 ms
-// and doubles up to 20 ms, and gives up once `seconds` have passed. True if `busy` returned
-// false in time. A signal that cuts a sleep short changes nothing: the sleep goes on to the
-// same wake-up time. The pauses are counted too, so the bound holds even if the clock does not
-// move.
+// and doubles up to 20 ms, and gives up once `seconds` have passed on the monotonic clock or
+// been slept, whichever comes first: so the bound holds even if the clock does not move, and the
+// wait lasts as long as meant even if the clock jumps. True if `busy` returned false in time.
+// With no sleep to be had at all the wait gives up at once rather than spin.
 template <typename Busy>
 bool retry_while_busy(int seconds, Busy busy) {
   timespec deadline = monotonic_now();
   deadline.tv_sec += seconds;
   const std::int64_t bound = std::int64_t{seconds} * kNanosecondsPerSecond;
-  std::int64_t paused = 0;
+  std::int64_t slept = 0;
   long pause = kFirstPauseNanoseconds;
   while (busy()) {
-    const timespec now = monotonic_now();
-    if (!before(now, deadline) || paused >= bound) {
+    if (!before(monotonic_now(), deadline) || slept >= bound || !pause_for(pause)) {
       return false;
     }
-    timespec wake = later_by(now, pause);
-    if (before(deadline, wake)) {
-      wake = deadline;
-    }
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr) == EINTR) {
-    }
-    paused += pause;
+    slept += pause;
     pause = std::min(2 * pause, kLongestPauseNanoseconds);
   }
   return true;
 }
 
 // The kernel's lease-break time, where /proc shows it. Read only once a lease is met, so a run
-// without one never touches /proc.
+// without one never touches /proc, and only once a run.
 int lease_break_seconds() {
-  const int fd = ::open("/proc/sys/fs/lease-break-time", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    return kDefaultLeaseBreakSeconds;
+  static int seconds = -1;
+  if (seconds >= 0) {
+    return seconds;
   }
-  char text[16];
-  const ssize_t got = ::read(fd, text, sizeof text);
-  (void)::close(fd);  // only read
-  int seconds = 0;
-  int digits = 0;
-  // At most seven digits: no overflow, and more than any lease is given (the kernel's is 45 s).
-  for (ssize_t i = 0; i < got && i < 7 && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-    seconds = seconds * 10 + (text[i] - '0');
+  seconds = kDefaultLeaseBreakSeconds;
+  const int fd = retry_call(-1, 0, [] {
+    return ::open("/proc/sys/fs/lease-break-time", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  });
+  if (fd >= 0) {
+    char text[32];
+    const ssize_t got = retry_call(fd, POLLIN, [&] { return ::read(fd, text, sizeof text); });
+    (void)::close(fd);  // only read
+    if (got > 0) {
+      seconds = lease_break_seconds_from({text, static_cast<std::size_t>(got)});
+    }
   }
-  return digits > 0 ? seconds : kDefaultLeaseBreakSeconds;
+  return seconds;
 }
 
 int open_once(const char* path, int flags, mode_t mode) {
-  int fd = -1;
-  do {
-    fd = ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retry_call(-1, 0,
+                    [&] { return ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode); });
 }
 
 }  // namespace
+
+bool may_try_again(int fd, short events, int& fruitless) {
+  const int error = errno;
+  bool waited = false;
+  if (error == EAGAIN && fd >= 0) {
+    // Ready at once means the call had no cause to say "try again"; not ready means a real
+    // wait for the other end, as long as it takes.
+    pollfd ready{fd, events, 0};
+    if (::poll(&ready, 1, 0) == 0) {
+      waited = ::poll(&ready, 1, -1) > 0;
+    }
+  } else if (error != EINTR) {
+    return false;
+  }
+  fruitless = waited ? 0 : fruitless + 1;
+  errno = error;
+  return fruitless < kMostFruitlessTries;
+}
+
+int lease_break_seconds_from(std::string_view text) {
+  if (text.empty() || text.front() < '0' || text.front() > '9') {
+    return kDefaultLeaseBreakSeconds;
+  }
+  int seconds = 0;
+  for (std::size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    const int digit = text[i] - '0';
+    if (seconds > (kLongestLeaseBreakSeconds - digit) / 10) {
+      return kLongestLeaseBreakSeconds;
+    }
+    seconds = seconds * 10 + digit;
+  }
+  return seconds;
+}
 
 int open_without_blocking(const char* path, int flags, mode_t mode) {
   int fd = open_once(path, flags, mode);

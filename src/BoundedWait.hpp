@@ -1,12 +1,15 @@
-// The run's two waits: for another process to give up its lock on "file.txt", and for the
-// holder of a lease on either file to give it up. Both try without blocking and sleep a little
-// between tries until a deadline on the monotonic clock, so the bound is the program's own: it
-// needs no signal, no timer and no /proc. Those belong to whoever started the program (a blocked
+// The run's waits, each bounded by the program alone: a call that says "try again", another
+// process's lock on "file.txt", and the holder of a lease on either file. The lock and lease
+// waits try without blocking and sleep a little between tries until a deadline on the monotonic
+// clock; they need no signal and no timer, and read /proc only to learn the kernel's lease-break
+// time once a lease is met. Signals and timers belong to whoever started the program (a blocked
 // or ignored SIGALRM, a running timer, RLIMIT_SIGPENDING all survive exec), and are left as
 // they were handed down.
 #pragma once
 
 #include <sys/types.h>
+
+#include <string_view>
 
 // How long a run waits for another process to give up its lock on "file.txt" before it treats
 // the file as one it cannot open. Long enough for any run that is making progress to finish a
@@ -17,11 +20,44 @@ inline constexpr int kLockWaitSeconds = 10;
 // The kernel's own default for /proc/sys/fs/lease-break-time, the longest a lease holder is given
 // to let go; the bound of the lease wait where /proc is not mounted.
 inline constexpr int kDefaultLeaseBreakSeconds = 45;
+// The longest lease-break time taken from /proc (115 days); a longer one is cut to this.
+inline constexpr int kLongestLeaseBreakSeconds = 9'999'999;
+
+// How often in a row a call may say "try again" (EINTR, or EAGAIN while poll finds it ready at
+// once) without moving a byte before it counts as failed. Far more than a real interruption
+// gives, and still a moment's work when a call fails so on every try (a seccomp filter, a
+// broken driver).
+inline constexpr int kMostFruitlessTries = 256;
+
+// Whether a call that has just returned -1 may be tried again: after EINTR, and after EAGAIN once
+// poll finds `fd` ready for `events`, waiting as long as that takes (a slow reader sets the pace).
+// `fruitless` counts the tries in a row that came back without such a wait; at
+// kMostFruitlessTries the answer is no. Never with `fd` -1: EAGAIN is then the call's answer (an
+// open that meets a lease). errno is left as the call set it.
+[[nodiscard]] bool may_try_again(int fd, short events, int& fruitless);
+
+// Calls `call` (a read, write, sendfile or open: -1 and errno on failure) until it moves forward,
+// fails, or has said "try again" as often as may_try_again allows; returns its last result.
+template <typename Call>
+[[nodiscard]] auto retry_call(int fd, short events, Call call) {
+  int fruitless = 0;
+  for (;;) {
+    const auto result = call();
+    if (result >= 0 || !may_try_again(fd, events, fruitless)) {
+      return result;
+    }
+  }
+}
+
+// The lease-break time that /proc/sys/fs/lease-break-time holds as `text`: its leading digits,
+// kLongestLeaseBreakSeconds at most, or kDefaultLeaseBreakSeconds if it starts with none. 0 means
+// that the kernel never breaks a lease itself; the wait is then the extra second alone.
+[[nodiscard]] int lease_break_seconds_from(std::string_view text);
 
 // open(2) of `path` with `flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY`, so it never waits for the
 // other end of a FIFO. While a lease on the file (Samba oplocks, NFS delegations, F_SETLEASE) is
-// being broken it tries again until the holder has let go, or the kernel's lease-break time has
-// passed and the kernel has broken the lease itself. -1 if the file cannot be opened.
+// being broken it tries again until the holder has let go, or the kernel's lease-break time and a
+// second have passed. -1 if the file cannot be opened.
 [[nodiscard]] int open_without_blocking(const char* path, int flags, mode_t mode);
 
 // Takes an exclusive flock on `fd`, waiting at most kLockWaitSeconds for another holder, shared

@@ -48,8 +48,9 @@ struct OpenedForWriting {
 // Read and write where the read-back can go through this open file: a regular file, or a new
 // one. Anything else is opened for writing only: opening a FIFO for reading would make this run
 // its own reader, and wake a reader waiting in its open with nothing. Write-only too for an
-// existing file without read permission. Opened without O_TRUNC: whether the file may be
-// emptied is known only once it is open.
+// existing file without read permission, and only then: any other failure (a lease that was not
+// let go in time) would meet the write-only open too. Opened without O_TRUNC: whether the file
+// may be emptied is known only once it is open.
 OpenedForWriting open_for_writing(const char* path) {
   const FileIdentity named = identity_of_path(path);
   if (named.known == FileIdentity::Known::kNoFile || named.is(S_IFREG)) {
@@ -60,6 +61,8 @@ OpenedForWriting open_for_writing(const char* path) {
     }
     if (fd >= 0) {
       (void)::close(fd);  // replaced since the stat; nothing was written through it
+    } else if (errno != EACCES) {
+      return {};
     }
   }
   const int fd = open_file(path, O_WRONLY | O_CREAT, 0666);
@@ -104,20 +107,13 @@ std::span<unsigned char> InputFile::read_into(std::span<unsigned char> room) {
   if (fd_ < 0 || failed_ || ended_ || room.empty()) {
     return {};
   }
-  for (;;) {
-    const ssize_t count = ::read(fd_, room.data(), room.size());
-    if (count > 0) {
-      return room.first(static_cast<std::size_t>(count));
-    }
-    if (count == 0) {
-      ended_ = true;
-      return {};
-    }
-    if (errno != EINTR) {
-      failed_ = true;
-      return {};
-    }
+  const ssize_t count =
+      retry_call(fd_, POLLIN, [&] { return ::read(fd_, room.data(), room.size()); });
+  if (count > 0) {
+    return room.first(static_cast<std::size_t>(count));
   }
+  (count == 0 ? ended_ : failed_) = true;
+  return {};
 }
 
 bool InputFile::close() {
@@ -186,33 +182,33 @@ bool OutputFile::read_back_to_standard_output(std::span<unsigned char> buffer, b
   // read-back longer, and one that cuts the file short makes it fail.
   off_t offset = 0;
   const auto left = [&] { return written_ - static_cast<std::uint64_t>(offset); };
-  while (by_sendfile && left() > 0) {
-    const ssize_t sent = ::sendfile(
-        STDOUT_FILENO, read_fd_, &offset,
-        static_cast<std::size_t>(std::min<std::uint64_t>(left(), std::uint64_t{1} << 30)));
+  // Once standard output has failed nothing more goes there, and nothing more is read for it.
+  while (by_sendfile && left() > 0 && !standard_output_failed()) {
+    const ssize_t sent = retry_call(STDOUT_FILENO, POLLOUT, [&] {
+      return ::sendfile(
+          STDOUT_FILENO, read_fd_, &offset,
+          static_cast<std::size_t>(std::min<std::uint64_t>(left(), std::uint64_t{1} << 30)));
+    });
     if (sent == 0) {
       return false;  // the file ends before the bytes written
     }
-    if (sent < 0 && errno == EAGAIN) {
-      pollfd ready{STDOUT_FILENO, POLLOUT, 0};
-      (void)::poll(&ready, 1, -1);
-    } else if (sent < 0 && errno != EINTR) {
+    if (sent < 0) {
       // An append-only or packet destination, an old kernel, or a failure on either side: the
       // loop below goes on from the offset reached, and tells a failed read from a failed write.
       break;
     }
   }
-  while (left() > 0) {
+  while (left() > 0 && !standard_output_failed()) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(left(), buffer.size()));
-    const ssize_t got = ::pread(read_fd_, buffer.data(), want, offset);
-    if (got > 0) {
-      write_standard_output(buffer.first(static_cast<std::size_t>(got)));
-      offset += got;
-    } else if (got == 0 || errno != EINTR) {
+    const ssize_t got = retry_call(read_fd_, POLLIN,
+                                   [&] { return ::pread(read_fd_, buffer.data(), want, offset); });
+    if (got <= 0) {
       return false;
     }
+    write_standard_output(buffer.first(static_cast<std::size_t>(got)));
+    offset += got;
   }
-  return true;
+  return !standard_output_failed();
 }
 
 void OutputFile::close_and_unlock() {

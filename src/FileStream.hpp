@@ -48,8 +48,8 @@ class OutputFile {
   // file (or a new one) is opened for reading too, so that the read-back goes through this same
   // open file and not through a name that may have been replaced since. Stays closed if it
   // cannot be opened for writing without waiting (a FIFO with no reader), if another process
-  // holds the lock for longer than kLockWaitSeconds, or if it may be one of the files in
-  // `keep_apart`: emptying that would destroy it.
+  // holds the lock for longer than kLockWaitSeconds, if it cannot be emptied (ftruncate fails),
+  // or if it may be one of the files in `keep_apart`: emptying that would destroy it.
   OutputFile(const char* path, std::span<const FileIdentity> keep_apart);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
@@ -58,8 +58,6 @@ class OutputFile {
   [[nodiscard]] bool is_open() const { return fd_ >= 0; }
   // A write failed; everything given after it is dropped, so the file never has a gap.
   [[nodiscard]] bool failed() const { return failed_; }
-  // Bytes written so far, all of them in place unless failed().
-  [[nodiscard]] std::uint64_t written() const { return written_; }
 
   // Writes `bytes` at once. Does nothing on a file that did not open or after a failure.
   void write_block(std::span<const unsigned char> bytes);
@@ -73,9 +71,9 @@ class OutputFile {
   // `by_sendfile` (the kernel copies them, for a pipe or a device), else, or where sendfile
   // cannot, through `buffer`. Only a regular file opened for reading can show them: any other
   // file (a FIFO, a device) holds nothing that can be read back without taking it from its
-  // reader or waiting for a person. False if it cannot, or if the file holds fewer bytes than
-  // were written (cut short by another program, or a read failed); the bytes shown until then
-  // stay shown. Bytes added behind those written are never shown.
+  // reader or waiting for a person. False if it cannot, if the file holds fewer bytes than were
+  // written (cut short by another program, or a read failed), or if standard output fails; the
+  // bytes shown until then stay shown. Bytes added behind those written are never shown.
   [[nodiscard]] bool read_back_to_standard_output(std::span<unsigned char> buffer,
                                                   bool by_sendfile);
   // Gives up the open file and its lock, letting other runs have it.

@@ -28,8 +28,11 @@ void write_text(std::string_view text) {
 }
 
 // Echoes and counts every byte of `source`, keeping its letters and digits in `result`.
-// False if a read error cut the pass short.
-[[nodiscard]] bool filter_source(InputFile& source, OutputFile& result, Tally& tally) {
+// False if a read error cut the pass short, or if nobody takes the echo of a `source` that need
+// never end (a device, a FIFO): a pipeline stage whose reader has gone stops, as `cat` does. A
+// file that `source_ends` is still read to its end, so "file.txt" is complete all the same.
+[[nodiscard]] bool filter_source(InputFile& source, bool source_ends, OutputFile& result,
+                                 Tally& tally) {
   const ScanKernel scan = choose_kernel(cpu_features()).scan;
   // The kept bytes gather at the front of the buffer: each block is read in behind them,
   // echoed, and compacted in place onto them. So "file.txt" gets writes of a block or more,
@@ -46,9 +49,12 @@ void write_text(std::string_view text) {
       result.write_block(std::span(buffer).first(gathered));
       gathered = 0;
     }
+    if (!source_ends && standard_output_failed()) {
+      break;
+    }
   }
   result.write_block(std::span(buffer).first(gathered));
-  return !source.failed();
+  return !source.failed() && (source_ends || !standard_output_failed());
 }
 
 }  // namespace
@@ -70,7 +76,8 @@ int main() {
   OutputFile result("file.txt", std::array{input, output});
   // Echoing a file onto its own end, or into the pipe it reads, would never reach an end.
   const bool echo_feeds_input = may_be_same_file(input, output, true);
-  if (!source.is_open() || echo_feeds_input || !filter_source(source, result, tally)) {
+  if (!source.is_open() || echo_feeds_input ||
+      !filter_source(source, input.is(S_IFREG), result, tally)) {
     write_text(kFileErrorLine);
   }
   write_summary(tally);

@@ -1,4 +1,5 @@
-// AVX2 kernel: 64 bytes a step. Only called on CPUs that have AVX2, BMI1 and BMI2 (see kKernels).
+// AVX2 kernel: 64 bytes a step. Only called on CPUs that have AVX2, POPCNT, BMI1 and BMI2
+// (see kKernels).
 #include <immintrin.h>
 
 #include <algorithm>

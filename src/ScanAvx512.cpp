@@ -39,7 +39,7 @@ REMOVE_AVX512 std::size_t scan_avx512(std::span<const unsigned char> block, Tall
     // Setting bit 0x20 folds capitals onto small letters and sends no other byte into a-z.
     const __mmask64 keep =
         in_range(bytes, '0', 9) | in_range(_mm512_or_si512(bytes, _mm512_set1_epi8(0x20)), 'a', 25);
-    // Compress in a register and store all 64 bytes (the slack takes the rest): the
+    // Compress in a register and store all 64 bytes, which end within the bytes consumed: the
     // memory-destination form of vpcompressb is microcoded and slow on some CPUs.
     _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, bytes));
     out += _mm_popcnt_u64(keep);

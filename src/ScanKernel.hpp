@@ -8,14 +8,10 @@
 
 #include "ByteRules.hpp"
 
-// Vector kernels store whole registers, so the kept-byte buffer needs this much room past the
-// bytes actually kept.
-inline constexpr std::size_t kKeptSlack = 64;
-
 // Adds every byte of `block` to `tally` and writes the bytes it keeps, in order, to `kept`,
-// which has room for block.size() + kKeptSlack bytes, or is block.data() itself: the kept bytes
-// are then compacted in place, since no kernel writes past the end of what it has read.
-// Returns how many bytes were kept.
+// which has room for block.size() bytes, or is block.data() itself: the kept bytes are then
+// compacted in place. Vector kernels store whole registers, but never past `kept` plus the bytes
+// consumed so far, so neither needs room to spare. Returns how many bytes were kept.
 using ScanKernel = std::size_t (*)(std::span<const unsigned char> block, Tally& tally,
                                    unsigned char* kept);
 

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "BoundedWait.hpp"
+
 void occupy_closed_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) == -1) {
@@ -28,25 +30,33 @@ void occupy_closed_standard_descriptors() {
 
 bool write_all(int fd, std::span<const unsigned char> bytes, std::size_t& largest) {
   while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), std::min(bytes.size(), largest));
+    // A descriptor left non-blocking by whoever started the program is waited on rather than
+    // given up on.
+    const ssize_t written = retry_call(
+        fd, POLLOUT, [&] { return ::write(fd, bytes.data(), std::min(bytes.size(), largest)); });
     if (written > 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(written));
-    } else if (written < 0 && errno == EAGAIN) {
-      // A descriptor left non-blocking by whoever started the program is waited on rather than
-      // given up on; the write that follows reports any failure.
-      pollfd ready{fd, POLLOUT, 0};
-      (void)::poll(&ready, 1, -1);
     } else if (written < 0 && errno == EMSGSIZE && largest > 1) {
       largest = std::max<std::size_t>(std::min(bytes.size(), largest) / 2, 1);
-    } else if (written == 0 || errno != EINTR) {
+    } else {
       return false;
     }
   }
   return true;
 }
 
+namespace {
+
+bool standard_output_broken = false;
+
+}  // namespace
+
 void write_standard_output(std::span<const unsigned char> bytes) {
   // Kept from one call to the next, so a packet socket is measured once.
   static std::size_t largest = SIZE_MAX;
-  (void)write_all(STDOUT_FILENO, bytes, largest);
+  if (!standard_output_broken) {
+    standard_output_broken = !write_all(STDOUT_FILENO, bytes, largest);
+  }
 }
+
+bool standard_output_failed() { return standard_output_broken; }

@@ -11,12 +11,16 @@
 void occupy_closed_standard_descriptors();
 
 // Writes all of `bytes` to `fd`, resuming partial writes and waiting while a non-blocking
-// descriptor is full. `largest` is the most one write may carry: a packet socket takes each
-// write as one message and refuses one larger than it can hold, so it is halved (never below
-// one byte) until the socket takes it. False on the first failure.
+// descriptor is full (retry_call's rule). `largest` is the most one write may carry: a packet
+// socket takes each write as one message and refuses one larger than it can hold, so it is halved
+// (never below one byte) until the socket takes it. False on the first failure.
 [[nodiscard]] bool write_all(int fd, std::span<const unsigned char> bytes, std::size_t& largest);
 
 // Writes `bytes` to standard output. Every byte of the transcript goes this way, so they stay in
 // order. Failures are not reported: the transcript is best effort, and the run goes on to
-// complete "file.txt".
+// complete "file.txt". After the first write that fails nothing more is written, so a reader gets
+// a prefix of the transcript and never one with a hole in it.
 void write_standard_output(std::span<const unsigned char> bytes);
+
+// Whether a write to standard output has failed: nobody takes the transcript any more.
+[[nodiscard]] bool standard_output_failed();

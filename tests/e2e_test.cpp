@@ -267,6 +267,7 @@ TEST(EndToEnd, ReadBackReachesEveryKindOfStandardOutput) {
   const std::string input = random_bytes(3 * kStreamBufferSize + 5, 12, "ab1 \t\n!");
   const std::string transcript = model_run(input).transcript;
   const std::string kept = model_kept(input);
+  ASSERT_LT(kept.size(), 2 * kStreamBufferSize);
   // A raw terminal, so that line feeds come through as they are.
   const std::string pty = R"(python3 - "$REMOVE" <<'EOF'
 import os, pty, subprocess, sys, tty
@@ -298,6 +299,11 @@ EOF
       {"a terminal", pty, transcript + "status 0\n"},
       {"a pipe, and a read of file.txt fails",
        "env " + kFaultPreload + " REMOVE_FAULT=read:file.txt:1000 \"$REMOVE\" | cat",
+       transcript.substr(0, transcript.size() - kept.size()) + kept.substr(0, 1000) +
+           kFileErrorLine},
+      // Fewer kept bytes than the read-back buffer holds: one short read, then the failure.
+      {"a file, and a read of file.txt fails",
+       "env " + kFaultPreload + " REMOVE_FAULT=read:file.txt:1000 \"$REMOVE\" > out; cat out",
        transcript.substr(0, transcript.size() - kept.size()) + kept.substr(0, 1000) +
            kFileErrorLine},
   };

@@ -1,8 +1,10 @@
 // Preloaded into the program by the tests to make its system calls on one named file fail.
-// REMOVE_FAULT="CALL:NAME:COUNT[:once]":
+// REMOVE_FAULT="CALL:NAME:COUNT[:once][:EINTR|:EAGAIN]":
 // - read, write: reads or writes of the file called NAME succeed for COUNT bytes (cut short to
 //   end exactly there), then fail with EIO (read) or ENOSPC (write); with "once" only the first
-//   failing call fails, and later ones succeed again, as after a transient fault;
+//   failing call fails, and later ones succeed again, as after a transient fault; with EINTR or
+//   EAGAIN they fail so instead, on every try (a seccomp filter, a broken driver), and so do the
+//   open and sendfile faults;
 // - close: a close of NAME closes it and then reports ENOSPC, as a file system that allocates
 //   late (NFS, for one) may;
 // - fstat: the first COUNT fstat calls on NAME succeed, the rest fail with EIO (NAME "stdout"
@@ -14,19 +16,25 @@
 // - cut: reads, preads and sendfiles of NAME find its end after COUNT bytes, as if another
 //   program had cut it short;
 // - append: the first pread or sendfile from NAME first appends COUNT bytes "+" to it through
-//   an open file of its own, as another program may.
+//   an open file of its own, as another program may;
+// - sleep: clock_nanosleep fails with ENOSYS, as under a seccomp filter; NAME "poll" takes away
+//   poll without descriptors too, so that nothing can sleep;
+// - clock: the monotonic clock stands still;
+// - lease: an open of /proc/sys/fs/lease-break-time opens NAME instead.
 // A descriptor duplicated with fcntl is the same file as the one it copies, and counts its bytes
 // from 0. Whatever is set, a read or write of "file.c" or "file.txt" through descriptor 0, 1 or 2
 // ends the process with status 99: those belong to the standard streams; and an open of
 // "file.txt" for reading and writing that finds a FIFO ends it with status 98: it would wake a
-// reader waiting in its own open with nothing to read. The program's own off_t is
-// 64 bits; here both the plain and the *64 entry points are defined, so the macro that would make
-// one the other must stay off.
+// reader waiting in its own open with nothing to read. The program's own off_t is 64 bits, and
+// its time_t may be too (_TIME_BITS=64 on 32-bit machines); here the plain, the *64 and the
+// *_time64 entry points are all defined, so the macros that would make one another stay off.
+#undef _TIME_BITS
 #undef _FILE_OFFSET_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,6 +42,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
 enum { kMaxFd = 1024 };
@@ -42,6 +51,7 @@ static char fault_call[16];
 static char fault_name[256];
 static long long fault_count = -1;
 static int fault_once;
+static int fault_error;  // EINTR or EAGAIN in place of the call's own error, 0 for that
 static int fault_spent;
 static int configured;
 static unsigned char watched[kMaxFd];
@@ -62,6 +72,7 @@ static void configure(void) {
   memcpy(fault_name, first + 1, (size_t)(second - first - 1));
   fault_count = atoll(second + 1);
   fault_once = strstr(second, ":once") != NULL;
+  fault_error = strstr(second, ":EINTR") ? EINTR : strstr(second, ":EAGAIN") ? EAGAIN : 0;
   watched[1] = strcmp(fault_name, "stdout") == 0;
 }
 
@@ -93,7 +104,7 @@ static void guard_standard(int fd) {
 static int refuses(const char* path) {
   configure();
   if (strcmp(fault_call, "open") != 0 || strcmp(base_name(path), fault_name) != 0) return 0;
-  errno = EACCES;
+  errno = fault_error ? fault_error : EACCES;
   return 1;
 }
 
@@ -104,8 +115,15 @@ static void guard_fifo(int fd, const char* path, int flags) {
     _exit(98);
 }
 
+static const char* redirected(const char* path) {
+  return strcmp(fault_call, "lease") == 0 && strcmp(base_name(path), "lease-break-time") == 0
+             ? fault_name
+             : path;
+}
+
 static int open_with(const char* symbol, const char* path, int flags, mode_t mode) {
   if (refuses(path)) return -1;
+  path = redirected(path);
   int fd = REAL(symbol, int (*)(const char*, int, ...))(path, flags, mode);
   guard_fifo(fd, path, flags);
   track(fd, path);
@@ -114,6 +132,7 @@ static int open_with(const char* symbol, const char* path, int flags, mode_t mod
 
 static int openat_with(const char* symbol, int dir, const char* path, int flags, mode_t mode) {
   if (refuses(path)) return -1;
+  path = redirected(path);
   int fd = REAL(symbol, int (*)(int, const char*, int, ...))(dir, path, flags, mode);
   guard_fifo(fd, path, flags);
   track(fd, path);
@@ -161,7 +180,7 @@ static ssize_t limited(int fd, size_t* count, int error) {
   long long left = fault_count - moved[fd];
   if (left <= 0 && !(fault_once && fault_spent)) {
     fault_spent = 1;
-    errno = error;
+    errno = fault_error && error ? fault_error : error;
     return -1;
   }
   if (left > 0 && (long long)*count > left) *count = (size_t)left;
@@ -257,6 +276,14 @@ int fcntl64(int fd, int command, ...) {
   return fcntl_with("fcntl64", fd, command, argument);
 }
 
+int __fcntl_time64(int fd, int command, ...) {
+  va_list args;
+  va_start(args, command);
+  long argument = va_arg(args, long);
+  va_end(args);
+  return fcntl_with("__fcntl_time64", fd, command, argument);
+}
+
 ssize_t write(int fd, const void* buffer, size_t count) {
   guard_standard(fd);
   if (is_target(fd, "write") && limited(fd, &count, ENOSPC) < 0) return -1;
@@ -277,6 +304,62 @@ int fstat(int fd, struct stat* status) {
 
 int fstat64(int fd, struct stat64* status) {
   return stat_fails(fd) ? -1 : REAL("fstat64", int (*)(int, struct stat64*))(fd, status);
+}
+
+// The 64-bit time ABI's fstat; its record is the C library's own, and only passed on.
+int __fstat64_time64(int fd, void* status) {
+  return stat_fails(fd) ? -1 : REAL("__fstat64_time64", int (*)(int, void*))(fd, status);
+}
+
+static int is_fault(const char* call, const char* name) {
+  configure();
+  return strcmp(fault_call, call) == 0 && (name == NULL || strcmp(fault_name, name) == 0);
+}
+
+int clock_gettime(clockid_t clock, struct timespec* now) {
+  if (clock == CLOCK_MONOTONIC && is_fault("clock", NULL)) {
+    now->tv_sec = 1000;
+    now->tv_nsec = 0;
+    return 0;
+  }
+  return REAL("clock_gettime", int (*)(clockid_t, struct timespec*))(clock, now);
+}
+
+// The 64-bit time ABI's timespec on 32-bit machines: 64-bit seconds, then the nanoseconds.
+struct timespec64 {
+  long long tv_sec;
+  long tv_nsec;
+};
+
+int __clock_gettime64(clockid_t clock, struct timespec64* now) {
+  if (clock == CLOCK_MONOTONIC && is_fault("clock", NULL)) {
+    now->tv_sec = 1000;
+    now->tv_nsec = 0;
+    return 0;
+  }
+  return REAL("__clock_gettime64", int (*)(clockid_t, struct timespec64*))(clock, now);
+}
+
+int clock_nanosleep(clockid_t clock, int flags, const struct timespec* wake,
+                    struct timespec* left) {
+  if (is_fault("sleep", NULL)) return ENOSYS;
+  return REAL("clock_nanosleep", int (*)(clockid_t, int, const struct timespec*, struct timespec*))(
+      clock, flags, wake, left);
+}
+
+int __clock_nanosleep_time64(clockid_t clock, int flags, const struct timespec64* wake,
+                             struct timespec64* left) {
+  if (is_fault("sleep", NULL)) return ENOSYS;
+  return REAL("__clock_nanosleep_time64", int (*)(clockid_t, int, const struct timespec64*,
+                                                  struct timespec64*))(clock, flags, wake, left);
+}
+
+int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
+  if (count == 0 && is_fault("sleep", "poll")) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return REAL("poll", int (*)(struct pollfd*, nfds_t, int))(descriptors, count, timeout);
 }
 
 int flock(int fd, int operation) {

@@ -37,7 +37,7 @@ constexpr unsigned char kGuard = 0xA5;
 
 // The input ends `gap` bytes before an inaccessible page, so with no gap a kernel that reads or
 // writes past the block faults, and the gap sets the block's alignment. The kept buffer is
-// followed by guard bytes past the slack; `in_place` compacts into the block itself.
+// followed by guard bytes right after the block's size; `in_place` compacts into the block itself.
 Outcome by_kernel(ScanKernel scan, const std::string& input, std::size_t gap, bool in_place) {
   static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
   const std::size_t span = (input.size() + gap + page - 1) / page * page + page;
@@ -48,7 +48,7 @@ Outcome by_kernel(ScanKernel scan, const std::string& input, std::size_t gap, bo
   unsigned char* block = base + span - page - gap - input.size();
   std::memcpy(block, input.data(), input.size());
 
-  std::vector<unsigned char> kept(input.size() + kKeptSlack + 16, kGuard);
+  std::vector<unsigned char> kept(input.size() + 80, kGuard);
   Outcome outcome;
   outcome.tally.characters = 1000;  // kernels add to what the tally holds
   const std::size_t count =
@@ -60,8 +60,8 @@ Outcome by_kernel(ScanKernel scan, const std::string& input, std::size_t gap, bo
   ::munmap(base, span);
 
   EXPECT_LE(count, input.size());
-  for (std::size_t i = input.size() + kKeptSlack; i < kept.size(); ++i) {
-    EXPECT_EQ(kept[i], kGuard) << "write past the slack at " << i;
+  for (std::size_t i = input.size(); i < kept.size(); ++i) {
+    EXPECT_EQ(kept[i], kGuard) << "write past the bytes consumed at " << i;
   }
   outcome.kept.assign(reinterpret_cast<const char*>(kept.data()), std::min(count, input.size()));
   return outcome;

@@ -25,10 +25,11 @@ std::string faulted_input() {
 }
 
 struct Fault {
-  const char* call;  // a call of tests/fault_inject.c: read, write, close, sendfile, cut, append
-  const char* file;
-  std::size_t after;       // bytes that get through first
-  bool once = false;       // later calls succeed again
+  const char* call;   // a call of tests/fault_inject.c: read, write, close, sendfile, cut, append
+  const char* file;   // or "stdout"
+  std::size_t after;  // bytes that get through first
+  bool once = false;  // later calls succeed again
+  const char* error = "";  // EINTR or EAGAIN on every try, for the call's own error
   bool into_pipe = false;  // standard output a pipe, not a regular file
 };
 
@@ -36,6 +37,13 @@ struct Fault {
 std::string expected_transcript(const Fault& fault, const std::string& input) {
   const std::string call = fault.call;
   const std::string file = fault.file;
+  // Standard output never has a hole: after a failed write nothing more reaches it.
+  if (file == "stdout") {
+    return model_run(input).transcript.substr(0, fault.after);
+  }
+  if (call == "open") {
+    return model_run(std::nullopt).transcript;
+  }
   if (call == "read" && file == "file.c") {
     return model_cut_short(input.substr(0, fault.after));
   }
@@ -77,6 +85,16 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
     faults.push_back({"cut", "file.txt", after});
   }
   faults.push_back({"append", "file.txt", 1000});
+  faults.push_back({"write", "stdout", 1000, true});
+  faults.push_back({"write", "stdout", kStreamBufferSize + 1000});
+  // Calls that say "try again" on every try: each counts as failed after a bounded number.
+  faults.push_back({"write", "stdout", 1000, false, "EAGAIN"});
+  faults.push_back({"write", "stdout", 1000, false, "EINTR"});
+  faults.push_back({"write", "file.txt", 1000, false, "EINTR"});
+  faults.push_back({"read", "file.c", 1000, false, "EAGAIN"});
+  faults.push_back({"read", "file.txt", 1000, false, "EINTR"});
+  faults.push_back({"sendfile", "file.txt", 1000, false, "EAGAIN"});
+  faults.push_back({"open", "file.c", 0, false, "EINTR"});
 
   // The read-back copies by pread into a regular file, and by sendfile into a pipe.
   const std::size_t into_files = faults.size();
@@ -88,12 +106,13 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
   for (const Fault& fault : faults) {
     const ScratchDir dir;
     write_file(dir / "file.c", input);
+    const std::string error = *fault.error != '\0' ? std::string(":") + fault.error : "";
     const std::string what = std::string(fault.call) + " of " + fault.file + " after " +
                              std::to_string(fault.after) + " bytes" + (fault.once ? ", once" : "") +
-                             (fault.into_pipe ? ", into a pipe" : "");
+                             error + (fault.into_pipe ? ", into a pipe" : "");
     const std::vector<std::string> env = {
         kFaultPreload, "REMOVE_FAULT=" + std::string(fault.call) + ":" + fault.file + ":" +
-                           std::to_string(fault.after) + (fault.once ? ":once" : "")};
+                           std::to_string(fault.after) + (fault.once ? ":once" : "") + error};
     const RunResult run =
         fault.into_pipe ? run_remove_into_pipe(dir.path, env) : run_remove(dir.path, {}, env);
     const std::string expected = expected_transcript(fault, input);
@@ -102,13 +121,15 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
     EXPECT_EQ(run.exit_status, 0) << what;
     EXPECT_TRUE(read_file(dir / "file.c") == input) << what << ": file.c changed";
     // Whatever reached "file.txt" is the start of the right content, never anything else.
+    const std::string file = fault.file;
     const std::string kept =
-        model_kept(std::string(fault.file) == "file.c" ? input.substr(0, fault.after) : input) +
+        model_kept(file == "file.c" ? input.substr(0, fault.after) : input) +
         std::string(std::string(fault.call) == "append" ? fault.after : 0, '+');
     ASSERT_TRUE(run.file_txt.has_value()) << what;
     EXPECT_TRUE(kept.starts_with(*run.file_txt)) << what;
     if (std::string(fault.call) == "write") {
-      EXPECT_EQ(run.file_txt->size(), fault.after) << what;
+      // A transcript cut short still leaves the whole result.
+      EXPECT_EQ(run.file_txt->size(), file == "stdout" ? kept.size() : fault.after) << what;
     }
   }
 }
@@ -136,7 +157,8 @@ TEST(Permissions, UnreadableFileCReadsAsMissing) {
 // would never end ends all the same. `bounded COMMAND` runs a command so, with its process ID in
 // "pid", R runs the program so, and `await PATTERN` waits until that process sleeps in a
 // matching wait channel. `held COMMAND` runs a command so while the shell holds the lock on
-// "file.txt", and lets go once the command is seen sleeping between two tries; $SIGNALS is a
+// "file.txt", and lets go once the command is seen sleeping between two tries (in $AWAIT, and
+// $HOLD seconds after that, to see the wait last); $SIGNALS is a
 // launcher that hands the program SIGALRM blocked and pending ("blocked"), or ignored with an
 // interval timer running ("ignored"), as a caller may: both survive exec.
 struct HostileCase {
@@ -162,8 +184,8 @@ const char* const kHostilePrelude =
     "bounded() { $T sh -c 'echo $$ > pid; exec \"$@\"' sh \"$@\"; }; R() { bounded \"$REMOVE\"; }\n"
     "await() { for i in $(seq 2000); do [ -s pid ] && grep -qs \"$1\" /proc/$(cat pid)/wchan && "
     "return; sleep 0.01; done; }\n"
-    "held() { exec 9>> file.txt; flock 9; (exec 9>&-; bounded \"$@\" > out) & await nanosleep; "
-    "exec 9>&-; wait $!; echo status $?; cat out; }\n"
+    "held() { exec 9>> file.txt; flock 9; (exec 9>&-; bounded \"$@\" > out) & "
+    "await ${AWAIT:-nanosleep}; sleep ${HOLD:-0}; exec 9>&-; wait $!; echo status $?; cat out; }\n"
     "SIGNALS='import os, signal, sys\n"
     "if sys.argv[1] == \"blocked\":\n"
     "    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})\n"
@@ -173,16 +195,17 @@ const char* const kHostilePrelude =
     "    signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)\n"
     "os.execv(sys.argv[2], sys.argv[2:])'\n";
 
-// `lease NAME` holds a lease on the file until the lease is broken (the kernel signals SIGIO),
-// and returns once it holds it.
+// `lease NAME [SECONDS]` holds a lease on the file until the lease is broken (the kernel signals
+// SIGIO) and SECONDS more have passed, and returns once it holds it.
 const char* const kLeaseHolder = R"(lease() {
-mkfifo go.$1; python3 - "$1" <<'EOF' &
-import fcntl, os, signal, sys
+mkfifo go.$1; python3 - "$1" "${2:-0}" <<'EOF' &
+import fcntl, os, signal, sys, time
 fd = os.open(sys.argv[1], os.O_RDONLY)
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGIO})
 fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
 open("go." + sys.argv[1], "w").close()
 signal.sigwait({signal.SIGIO})
+time.sleep(float(sys.argv[2]))
 fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
 EOF
 : < go.$1; }
@@ -315,6 +338,14 @@ std::vector<HostileCase> hostile_cases() {
        model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
        {{"target", input}},
        true},
+      // A file behind a link that nobody may follow may still be file.txt under another name.
+      {"file.c a link into a directory nobody may search, file.txt a hard link to its file",
+       input,
+       "mkdir d; mv file.c d/f; chmod 666 d/f; chmod 700 d; ln -s d/f file.c; ln d/f file.txt; "
+       "$T setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"; echo status $?",
+       model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
+       {{"file.txt", input}},
+       true},
       {"new file.txt unreadable to its creator",
        input,
        "umask 0444; $T setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"; "
@@ -401,7 +432,7 @@ std::vector<HostileCase> hostile_cases() {
       {"leases on file.c and file.txt, no /proc",
        input,
        "echo OLD > file.txt; " + std::string(kLeaseHolder) +
-           "lease file.c; lease file.txt; unshare -m sh -c 'umount -l /proc && exec $T "
+           "lease file.c; lease file.txt 3; unshare -m sh -c 'umount -l /proc && exec $T "
            "\"$REMOVE\"'; echo status $?; wait",
        model_run(input).transcript + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}},
@@ -421,11 +452,13 @@ std::vector<HostileCase> hostile_cases() {
        refused + ok,
        {{"file.c", input}, {"file.txt", "OLD\n"}}},
       // A shared lock keeps a result from being rewritten as an exclusive one does. The wait is
-      // the program's own: a blocked SIGALRM does not stretch it.
-      {"file.txt held for ever by a shared lock, SIGALRM blocked and pending",
+      // the program's own: a blocked SIGALRM does not stretch it, and a clock that stands still
+      // does not make it endless.
+      {"file.txt held for ever by a shared lock, SIGALRM blocked and pending, the clock still",
        input,
        "echo OLD > file.txt; exec 9>> file.txt; flock -s 9; "
-       "bounded python3 -c \"$SIGNALS\" blocked \"$REMOVE\"; echo status $?",
+       "bounded python3 -c \"$SIGNALS\" blocked /usr/bin/" +
+           preload + "REMOVE_FAULT=clock:monotonic:0 \"$REMOVE\"; echo status $?",
        refused + ok,
        {{"file.c", input}, {"file.txt", "OLD\n"}}},
       {"file.txt locked until the run waits, SIGALRM blocked and pending",
@@ -443,6 +476,24 @@ std::vector<HostileCase> hostile_cases() {
        "held python3 -c \"$SIGNALS\" ignored \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // The wait lasts seconds, not as many tries: sleeps that fail, or a clock that stands
+      // still, must not cut it short; and where nothing can sleep it ends rather than spin.
+      {"file.txt locked for 3 s after the run waits, clock_nanosleep refused",
+       input,
+       "AWAIT=poll HOLD=3 held " + preload + "REMOVE_FAULT=sleep:nanosleep:0 \"$REMOVE\"",
+       ok + model_run(input).transcript,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"file.txt locked for 3 s after the run waits, the clock still",
+       input,
+       "HOLD=3 held " + preload + "REMOVE_FAULT=clock:monotonic:0 \"$REMOVE\"",
+       ok + model_run(input).transcript,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"file.txt locked, and nothing can sleep",
+       input,
+       "echo OLD > file.txt; exec 9>> file.txt; flock 9; $T " + preload +
+           "REMOVE_FAULT=sleep:poll:0 \"$REMOVE\"; echo status $?",
+       refused + ok,
+       {{"file.c", input}, {"file.txt", "OLD\n"}}},
       {"flock fails with ENOLCK while another process holds the lock",
        input,
        "exec 9>> file.txt; flock 9; $T " + preload +
@@ -450,12 +501,13 @@ std::vector<HostileCase> hostile_cases() {
        model_run(input).transcript + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
       // Neither name leads to a file, so nothing can be lost by creating or emptying file.txt.
-      {"file.c a link loop, then a link to a name too long for any file",
+      {"file.c a link loop, a link to a name too long for any file, a link through a file",
        input,
        "rm file.c; ln -s file.c file.c; echo old > file.txt; $T \"$REMOVE\"; echo status $?; "
        "cat file.txt; rm file.c; ln -s $(printf %0300d 0) file.c; echo old > file.txt; "
-       "$T \"$REMOVE\"; echo status $?",
-       missing + ok + missing + ok,
+       "$T \"$REMOVE\"; echo status $?; cat file.txt; rm file.c; ln -s file.txt/x file.c; "
+       "echo old > file.txt; $T \"$REMOVE\"; echo status $?",
+       missing + ok + missing + ok + missing + ok,
        {{"file.txt", ""}}},
       // A terminal is never a loop for the echo, but may well be another file of the run.
       {"stdout a terminal, file.txt a link to it",
@@ -482,6 +534,25 @@ std::vector<HostileCase> hostile_cases() {
        ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}},
        false,
+       false,
+       true},
+      // Nobody takes the echo of a device that never ends: the run stops, as cat does.
+      {"file.c /dev/zero, the reader gone or stdout /dev/full",
+       input,
+       "rm file.c; ln -s /dev/zero file.c; { R; echo status $? > st; } | head -c 1000; cat st; "
+       "R > /dev/full; echo status $?",
+       (kBannerLine + std::string(1000, '\0')).substr(0, 1000) + ok + ok,
+       {{"file.txt", ""}}},
+      // A lease the kernel never breaks (a lease-break time of 0) is waited for a second, once:
+      // the write-only open is not tried after it, and the time is read once.
+      {"lease on file.txt never let go, lease-break time 0",
+       input,
+       "echo OLD > file.txt; echo 0 > zero; " + std::string(kLeaseHolder) +
+           "lease file.txt 60; $T strace -f -o trace -e trace=openat " + preload +
+           "REMOVE_FAULT=lease:zero:0 \"$REMOVE\"; echo status $?; kill $!; "
+           "grep -c 'file.txt.*O_WRONLY' trace; grep -c '\"zero\"' trace",
+       refused + ok + "0\n1\n",
+       {{"file.c", input}, {"file.txt", "OLD\n"}},
        false,
        true},
       {"stdout a sequenced-packet socket",

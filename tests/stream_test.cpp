@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <string>
 
+#include "BoundedWait.hpp"
 #include "FileStream.hpp"
 #include "RunRemove.hpp"
 
@@ -98,6 +103,50 @@ TEST(OutputFile, FailedWriteMakesCloseFail) {
   file.write_block(bytes_of("x"));
   EXPECT_FALSE(file.finish_writing());
   EXPECT_TRUE(file.failed());
+}
+
+TEST(LeaseBreakTime, IsReadFromTheTextOfProc) {
+  const std::pair<std::string_view, int> rows[] = {
+      {"45\n", 45},
+      {"45", 45},
+      {"0\n", 0},
+      {"", kDefaultLeaseBreakSeconds},
+      {"garbage", kDefaultLeaseBreakSeconds},
+      {"-5", kDefaultLeaseBreakSeconds},
+      {"12345678", kLongestLeaseBreakSeconds},
+      {"9999999", 9999999},
+      {"99999999999999999999", kLongestLeaseBreakSeconds}};
+  for (const auto& [text, seconds] : rows) {
+    EXPECT_EQ(lease_break_seconds_from(text), seconds) << "\"" << text << "\"";
+  }
+}
+
+TEST(RetryCall, AFruitlessTryAgainEndsAfterTheBound) {
+  const ScratchDir dir;
+  write_file(dir / "f", "x");
+  const int fd = ::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC);
+  // A regular file is always ready, so an EAGAIN from it can only be the call's own fault; with
+  // no descriptor, EAGAIN is the answer.
+  const struct {
+    int fd;
+    int error;
+    int calls;
+  } rows[] = {{-1, EINTR, kMostFruitlessTries},
+              {fd, EAGAIN, kMostFruitlessTries},
+              {-1, EAGAIN, 1},
+              {fd, EIO, 1}};
+  for (const auto& row : rows) {
+    int calls = 0;
+    const int result = retry_call(row.fd, POLLIN, [&] {
+      ++calls;
+      errno = row.error;
+      return -1;
+    });
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(errno, row.error);
+    EXPECT_EQ(calls, row.calls) << row.fd << " " << row.error;
+  }
+  ::close(fd);
 }
 
 }  // namespace
