@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,6 +220,15 @@ TEST(Program, LoadsTheCLibraryAndNothingElse) {
   }
   const RunResult dynamic = run_command(".", {*readelf, "--dynamic", REMOVE_BINARY});
   ASSERT_EQ(dynamic.exit_status, 0) << dynamic.err;
+  // The loader's name is the one the program asks for, whatever it is on this CPU (ld.so.1,
+  // ld-linux-armhf.so.3, ld64.so.2, ...).
+  const RunResult headers = run_command(".", {*readelf, "--program-headers", REMOVE_BINARY});
+  const std::string marker = "[Requesting program interpreter: ";
+  const std::size_t at = headers.out.find(marker);
+  ASSERT_NE(at, std::string::npos) << headers.out;
+  const std::string interpreter =
+      headers.out.substr(at + marker.size(), headers.out.find(']', at) - at - marker.size());
+  const std::string loader = fs::path(interpreter).filename().string();
   std::vector<std::string> needed;
   for (const std::string& line : lines_of(dynamic.out)) {
     if (line.find("(NEEDED)") != std::string::npos) {
@@ -228,9 +238,47 @@ TEST(Program, LoadsTheCLibraryAndNothingElse) {
   // The C library and, on some machines, the dynamic loader by name; no C++ run-time library.
   EXPECT_NE(std::find(needed.begin(), needed.end(), "libc.so.6"), needed.end());
   for (const std::string& library : needed) {
-    EXPECT_TRUE(library == "libc.so.6" || library.starts_with("ld-linux") ||
-                library.starts_with("ld64.so"))
-        << library;
+    EXPECT_TRUE(library == "libc.so.6" || library == loader) << library << ", loader " << loader;
+  }
+}
+
+// The fault preload must stand in for every entry point the program calls, in whatever ABI the
+// build chose: with 64-bit time on a 32-bit machine, fstat is __fstat64_time64, clock_gettime
+// __clock_gettime64. A fault on a name the preload misses would silently not strike.
+TEST(Program, FaultPreloadDefinesEveryVariantTheProgramCalls) {
+  const auto readelf = find_tool("readelf");
+  if (!readelf) {
+    GTEST_SKIP() << "readelf (binutils) is not installed";
+  }
+  const auto symbols = [&](const char* file, bool defined) {
+    std::vector<std::string> names;
+    const RunResult table = run_command(".", {*readelf, "--dyn-syms", "--wide", file});
+    for (const std::string& line : lines_of(table.out)) {
+      std::istringstream words(line);
+      std::vector<std::string> fields{std::istream_iterator<std::string>(words), {}};
+      if (fields.size() >= 8 && fields[3] == "FUNC" && (fields[6] == "UND") != defined) {
+        names.push_back(fields[7].substr(0, fields[7].find('@')));
+      }
+    }
+    return names;
+  };
+  // open, open64 and __open64_time64 all stand for one call.
+  const auto stem = [](std::string name) {
+    for (const std::string suffix : {"_time64", "64"}) {
+      if (name.ends_with(suffix)) {
+        name.resize(name.size() - suffix.size());
+      }
+    }
+    return name.substr(name.find_first_not_of('_'));
+  };
+  const std::vector<std::string> faked = symbols(FAULT_LIB_PATH, true);
+  ASSERT_NE(std::find(faked.begin(), faked.end(), "write"), faked.end());
+  for (const std::string& called : symbols(REMOVE_BINARY, false)) {
+    const bool stands_in = std::any_of(
+        faked.begin(), faked.end(), [&](const std::string& f) { return stem(f) == stem(called); });
+    if (stands_in) {
+      EXPECT_NE(std::find(faked.begin(), faked.end(), called), faked.end()) << called;
+    }
   }
 }
 

@@ -182,8 +182,8 @@ constexpr bool kSanitized = false;
 const char* const kHostilePrelude =
     "ulimit -f 262144; export T='timeout -s KILL 20'\n"
     "bounded() { $T sh -c 'echo $$ > pid; exec \"$@\"' sh \"$@\"; }; R() { bounded \"$REMOVE\"; }\n"
-    "await() { for i in $(seq 2000); do [ -s pid ] && grep -qs \"$1\" /proc/$(cat pid)/wchan && "
-    "return; sleep 0.01; done; }\n"
+    "await() { for i in $(seq 2000); do [ -s pid ] && { grep -qs \"$1\" /proc/$(cat pid)/wchan || "
+    "! [ -e /proc/$(cat pid) ]; } && return; sleep 0.01; done; }\n"
     "held() { exec 9>> file.txt; flock 9; (exec 9>&-; bounded \"$@\" > out) & "
     "await ${AWAIT:-nanosleep}; sleep ${HOLD:-0}; exec 9>&-; wait $!; echo status $?; cat out; }\n"
     "SIGNALS='import os, signal, sys\n"
@@ -488,11 +488,10 @@ std::vector<HostileCase> hostile_cases() {
        "HOLD=3 held " + preload + "REMOVE_FAULT=clock:monotonic:0 \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
-      {"file.txt locked, and nothing can sleep",
+      {"file.txt locked until the run sleeps, and nothing can sleep",
        input,
-       "echo OLD > file.txt; exec 9>> file.txt; flock 9; $T " + preload +
-           "REMOVE_FAULT=sleep:poll:0 \"$REMOVE\"; echo status $?",
-       refused + ok,
+       "echo OLD > file.txt; held " + preload + "REMOVE_FAULT=sleep:poll:0 \"$REMOVE\"",
+       ok + refused,
        {{"file.c", input}, {"file.txt", "OLD\n"}}},
       {"flock fails with ENOLCK while another process holds the lock",
        input,

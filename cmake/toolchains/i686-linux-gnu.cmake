@@ -1,10 +1,5 @@
-# Cross-build for i686 Linux with Debian's cross compilers (g++-i686-linux-gnu); tests run under qemu-i386.
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross-build for 32-bit x86 (i386) with Debian's g++-i686-linux-gnu; tests run under qemu-i386.
+set(REMOVE_CROSS_TRIPLE i686-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER i686-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-i386 -L /usr/i686-linux-gnu)
+set(REMOVE_QEMU qemu-i386)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -1,10 +1,5 @@
-# Cross-build for s390x Linux with Debian's cross compilers (g++-s390x-linux-gnu); tests run under qemu-s390x.
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross-build for big-endian s390x with Debian's g++-s390x-linux-gnu; tests run under qemu-s390x.
+set(REMOVE_CROSS_TRIPLE s390x-linux-gnu)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
-set(CMAKE_C_COMPILER s390x-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
+set(REMOVE_QEMU qemu-s390x)
+include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

@@ -1,0 +1,10 @@
+# What every cross-build shares: Debian's cross compilers for REMOVE_CROSS_TRIPLE, its libraries
+# and headers from /usr/<triple>, and tests run under REMOVE_QEMU with that library path.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER ${REMOVE_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${REMOVE_CROSS_TRIPLE}-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/${REMOVE_CROSS_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${REMOVE_QEMU} -L /usr/${REMOVE_CROSS_TRIPLE})
