@@ -1,10 +1,6 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <array>
-#include <cerrno>
 #include <string>
 
 #include "BoundedWait.hpp"
@@ -119,34 +115,6 @@ TEST(LeaseBreakTime, IsReadFromTheTextOfProc) {
   for (const auto& [text, seconds] : rows) {
     EXPECT_EQ(lease_break_seconds_from(text), seconds) << "\"" << text << "\"";
   }
-}
-
-TEST(RetryCall, AFruitlessTryAgainEndsAfterTheBound) {
-  const ScratchDir dir;
-  write_file(dir / "f", "x");
-  const int fd = ::open((dir / "f").c_str(), O_RDONLY | O_CLOEXEC);
-  // A regular file is always ready, so an EAGAIN from it can only be the call's own fault; with
-  // no descriptor, EAGAIN is the answer.
-  const struct {
-    int fd;
-    int error;
-    int calls;
-  } rows[] = {{-1, EINTR, kMostFruitlessTries},
-              {fd, EAGAIN, kMostFruitlessTries},
-              {-1, EAGAIN, 1},
-              {fd, EIO, 1}};
-  for (const auto& row : rows) {
-    int calls = 0;
-    const int result = retry_call(row.fd, POLLIN, [&] {
-      ++calls;
-      errno = row.error;
-      return -1;
-    });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(errno, row.error);
-    EXPECT_EQ(calls, row.calls) << row.fd << " " << row.error;
-  }
-  ::close(fd);
 }
 
 }  // namespace
