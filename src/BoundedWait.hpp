@@ -20,7 +20,7 @@ inline constexpr int kLockWaitSeconds = 10;
 // The kernel's own default for /proc/sys/fs/lease-break-time, the longest a lease holder is given
 // to let go; the bound of the lease wait where /proc is not mounted.
 inline constexpr int kDefaultLeaseBreakSeconds = 45;
-// The longest lease-break time taken from /proc (115 days); a longer one is cut to this.
+// The longest lease-break time taken from /proc (115 days); a longer one counts as this.
 inline constexpr int kLongestLeaseBreakSeconds = 9'999'999;
 
 // How often in a row a call may say "try again" (EINTR, or EAGAIN while poll finds it ready at

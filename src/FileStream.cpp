@@ -112,7 +112,11 @@ std::span<unsigned char> InputFile::read_into(std::span<unsigned char> room) {
   if (count > 0) {
     return room.first(static_cast<std::size_t>(count));
   }
-  (count == 0 ? ended_ : failed_) = true;
+  if (count == 0) {
+    ended_ = true;
+  } else {
+    failed_ = true;
+  }
   return {};
 }
 
