@@ -16,20 +16,18 @@
 namespace {
 
 // A holder that soon lets go is noticed within a millisecond or two; a long wait costs a try
-// every 20 ms, which is nothing, and ends at most 20 ms after the holder let go.
+// every 20 ms, which is nothing, and ends at most 20 ms after the holder let go, or at its bound.
 constexpr long kFirstPauseNanoseconds = 1'000'000;
 constexpr long kLongestPauseNanoseconds = 20'000'000;
 constexpr long kNanosecondsPerMillisecond = 1'000'000;
 constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 
-timespec monotonic_now() {
+// Nanoseconds on the monotonic clock since an unspecified start, without a 64-bit division:
+// that takes a helper library along on 32-bit machines.
+std::int64_t monotonic_nanoseconds() {
   timespec now{};
   (void)::clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
-  return now;
-}
-
-bool before(const timespec& a, const timespec& b) {
-  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+  return std::int64_t{now.tv_sec} * kNanosecondsPerSecond + now.tv_nsec;
 }
 
 // Sleeps for `nanoseconds` (under a second), resuming after a signal for the time left. Where
@@ -61,21 +59,22 @@ bool pause_for(long nanoseconds) {
 
 // Calls `busy` until it returns false, sleeping between calls for a pause that starts at 1 ms
 // and doubles up to 20 ms, and gives up once `seconds` have passed on the monotonic clock or
-// been slept, whichever comes first: so the bound holds even if the clock does not move, and the
-// wait lasts as long as meant even if the clock jumps. True if `busy` returned false in time.
-// With no sleep to be had at all the wait gives up at once rather than spin.
+// been slept, whichever comes first: so the bound holds even if the clock does not move. The
+// last pause is cut to what is left of the bound. True if `busy` returned false in time. With no
+// sleep to be had at all the wait gives up at once rather than spin.
 template <typename Busy>
 bool retry_while_busy(int seconds, Busy busy) {
-  timespec deadline = monotonic_now();
-  deadline.tv_sec += seconds;
+  const std::int64_t start = monotonic_nanoseconds();
   const std::int64_t bound = std::int64_t{seconds} * kNanosecondsPerSecond;
   std::int64_t slept = 0;
   long pause = kFirstPauseNanoseconds;
   while (busy()) {
-    if (!before(monotonic_now(), deadline) || slept >= bound || !pause_for(pause)) {
+    const std::int64_t left = bound - std::max(monotonic_nanoseconds() - start, slept);
+    const long this_pause = static_cast<long>(std::min<std::int64_t>(pause, left));
+    if (left <= 0 || !pause_for(this_pause)) {
       return false;
     }
-    slept += pause;
+    slept += this_pause;
     pause = std::min(2 * pause, kLongestPauseNanoseconds);
   }
   return true;
@@ -129,18 +128,16 @@ bool may_try_again(int fd, short events, int& fruitless) {
 }
 
 int lease_break_seconds_from(std::string_view text) {
-  if (text.empty() || text.front() < '0' || text.front() > '9') {
-    return kDefaultLeaseBreakSeconds;
-  }
   int seconds = 0;
-  for (std::size_t i = 0; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    const int digit = text[i] - '0';
+  std::size_t digits = 0;
+  for (; digits < text.size() && text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+    const int digit = text[digits] - '0';
     if (seconds > (kLongestLeaseBreakSeconds - digit) / 10) {
       return kLongestLeaseBreakSeconds;
     }
     seconds = seconds * 10 + digit;
   }
-  return seconds;
+  return digits == 0 ? kDefaultLeaseBreakSeconds : seconds;
 }
 
 int open_without_blocking(const char* path, int flags, mode_t mode) {

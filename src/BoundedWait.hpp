@@ -1,10 +1,11 @@
-// The run's waits, each bounded by the program alone: a call that says "try again", another
-// process's lock on "file.txt", and the holder of a lease on either file. The lock and lease
-// waits try without blocking and sleep a little between tries until a deadline on the monotonic
-// clock; they need no signal and no timer, and read /proc only to learn the kernel's lease-break
-// time once a lease is met. Signals and timers belong to whoever started the program (a blocked
-// or ignored SIGALRM, a running timer, RLIMIT_SIGPENDING all survive exec), and are left as
-// they were handed down.
+// The run's waits. Two are bounded by the program alone: the wait for another process's lock on
+// "file.txt" and the wait for the holder of a lease on either file. They try without blocking
+// and sleep a little between tries until a deadline on the monotonic clock, need no signal and
+// no timer, and read /proc only to learn the kernel's lease-break time once a lease is met; the
+// signal mask, dispositions and timers handed down (a blocked or ignored SIGALRM, a running
+// timer, RLIMIT_SIGPENDING all survive exec) cannot stretch them or make them endless. A call
+// that says "try again" is the third: after EAGAIN it waits in poll, with no timeout, for the
+// reader or writer at the other end, as `cat` would; only its fruitless tries are bounded.
 #pragma once
 
 #include <sys/types.h>
@@ -36,8 +37,11 @@ inline constexpr int kMostFruitlessTries = 256;
 // open that meets a lease). errno is left as the call set it.
 [[nodiscard]] bool may_try_again(int fd, short events, int& fruitless);
 
-// Calls `call` (a read, write, sendfile or open: -1 and errno on failure) until it moves forward,
-// fails, or has said "try again" as often as may_try_again allows; returns its last result.
+// Calls `call` (a read, write, sendfile, pread or open: -1 and errno on failure) until it moves
+// forward, fails, or has said "try again" as often as may_try_again allows; returns its last
+// result. Every read, write, sendfile, pread and open of the run goes through it. Not so the
+// calls that are waits of their own: flock, whose EINTR counts as busy in the lock wait, and the
+// sleeps between its tries, which resume after EINTR at most kMostFruitlessTries times.
 template <typename Call>
 [[nodiscard]] auto retry_call(int fd, short events, Call call) {
   int fruitless = 0;

@@ -49,5 +49,5 @@ SummaryText format_summary(const Tally& tally) {
 
 void write_summary(const Tally& tally) {
   const SummaryText text = format_summary(tally);
-  write_standard_output({reinterpret_cast<const unsigned char*>(text.bytes.data()), text.size});
+  write_standard_output(std::string_view(text.bytes.data(), text.size));
 }

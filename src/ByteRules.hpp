@@ -4,7 +4,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
 
 // 64-bit so the counts stay exact for inputs past 2 GiB.
 struct Tally {
@@ -44,7 +43,6 @@ constexpr void count_byte(Tally& tally, unsigned char byte) {
 struct SummaryText {
   std::array<char, 256> bytes;
   std::size_t size;
-  [[nodiscard]] std::string_view view() const { return {bytes.data(), size}; }
 };
 [[nodiscard]] SummaryText format_summary(const Tally& tally);
 

@@ -81,9 +81,10 @@ bool may_be_another_file_of_the_run(const FileIdentity& self,
 // read-back. One already empty, a new file most often, is left alone: ext4 flushes a file to
 // disk as it is closed once it has been truncated to nothing, to keep the contents it replaced
 // from being lost in a crash, and an empty file replaced none. The size is read under the lock,
-// so a result another run wrote meanwhile is still emptied.
-bool lock_and_empty(int fd) {
-  if (!lock_exclusively(fd)) {
+// so a result another run wrote meanwhile is still emptied. Not if the file is now the one at
+// `keep_apart_path`, which the lock does not keep from changing.
+bool lock_and_empty(int fd, const FileIdentity& self, const char* keep_apart_path) {
+  if (!lock_exclusively(fd) || may_be_same_file(self, identity_of_path(keep_apart_path))) {
     return false;
   }
   struct stat status {};
@@ -104,7 +105,7 @@ FileIdentity InputFile::identity() const {
 }
 
 std::span<unsigned char> InputFile::read_into(std::span<unsigned char> room) {
-  if (fd_ < 0 || failed_ || ended_ || room.empty()) {
+  if (fd_ < 0 || failed_ || ended_) {
     return {};
   }
   const ssize_t count =
@@ -120,24 +121,24 @@ std::span<unsigned char> InputFile::read_into(std::span<unsigned char> room) {
   return {};
 }
 
-bool InputFile::close() {
-  if (fd_ < 0) {
-    return false;
+void InputFile::close() {
+  if (fd_ >= 0) {
+    // Linux releases the descriptor even when close reports an error, so it is never retried.
+    (void)::close(fd_);
+    fd_ = -1;
   }
-  // Linux releases the descriptor even when close reports an error, so it is never retried.
-  const bool closed = ::close(fd_) == 0;
-  fd_ = -1;
-  return closed;
 }
 
-OutputFile::OutputFile(const char* path, std::span<const FileIdentity> keep_apart) {
+OutputFile::OutputFile(const char* path, std::span<const FileIdentity> keep_apart,
+                       const char* keep_apart_path) {
   const OpenedForWriting opened = open_for_writing(path);
   if (opened.fd < 0) {
     return;
   }
   // Only a regular file holds a result to protect with the lock.
   if (may_be_another_file_of_the_run(opened.identity, keep_apart) ||
-      (opened.identity.is(S_IFREG) && !lock_and_empty(opened.fd))) {
+      (opened.identity.is(S_IFREG) &&
+       !lock_and_empty(opened.fd, opened.identity, keep_apart_path))) {
     // Nothing was written through it, so there is nothing that the close could lose.
     (void)::close(opened.fd);
     return;
@@ -179,7 +180,7 @@ bool OutputFile::finish_writing() {
 }
 
 bool OutputFile::read_back_to_standard_output(std::span<unsigned char> buffer, bool by_sendfile) {
-  if (read_fd_ < 0 || buffer.empty()) {
+  if (read_fd_ < 0) {
     return false;
   }
   // Exactly the bytes written, by offset: a writer that appends meanwhile cannot make the

@@ -32,8 +32,9 @@ class InputFile {
   // end of input and after a read error.
   [[nodiscard]] std::span<unsigned char> read_into(std::span<unsigned char> room);
 
-  // True if the descriptor closed cleanly. Only the first call on an open file does anything.
-  bool close();
+  // Closes the descriptor; only the first call on an open file does anything. What it reports is
+  // not looked at: a file only read cannot lose data in its close.
+  void close();
 
  private:
   int fd_ = -1;
@@ -49,17 +50,17 @@ class OutputFile {
   // open file and not through a name that may have been replaced since. Stays closed if it
   // cannot be opened for writing without waiting (a FIFO with no reader), if another process
   // holds the lock for longer than kLockWaitSeconds, if it cannot be emptied (ftruncate fails),
-  // or if it may be one of the files in `keep_apart`: emptying that would destroy it.
-  OutputFile(const char* path, std::span<const FileIdentity> keep_apart);
+  // or if it may be one of the files in `keep_apart`, or the file at `keep_apart_path` as it is
+  // once the lock is held, just before the emptying (a file saved there since, by a rename or
+  // into a name that was missing): emptying that would destroy it.
+  OutputFile(const char* path, std::span<const FileIdentity> keep_apart,
+             const char* keep_apart_path);
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  [[nodiscard]] bool is_open() const { return fd_ >= 0; }
-  // A write failed; everything given after it is dropped, so the file never has a gap.
-  [[nodiscard]] bool failed() const { return failed_; }
-
-  // Writes `bytes` at once. Does nothing on a file that did not open or after a failure.
+  // Writes `bytes` at once. Does nothing on a file that did not open, or after a failed write:
+  // everything given after one is dropped, so the file never has a gap.
   void write_block(std::span<const unsigned char> bytes);
 
   // Closes the descriptor written through, which is where some file systems (NFS) report a

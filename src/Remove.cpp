@@ -23,10 +23,6 @@ constexpr std::string_view kFileErrorLine = "\nfile error\n";
 // new block behind them.
 std::array<unsigned char, 2 * kStreamBufferSize> buffer;
 
-void write_text(std::string_view text) {
-  write_standard_output({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
-}
-
 // Echoes and counts every byte of `source`, keeping its letters and digits in `result`.
 // False if a read error cut the pass short, or if nobody takes the echo of a `source` that need
 // never end (a device, a FIFO): a pipeline stage whose reader has gone stops, as `cat` does. A
@@ -66,23 +62,27 @@ int main() {
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
 
+  // A transcript that goes into "file.txt" waits for another run's result there to be read back.
+  const FileIdentity output = identity_of_descriptor(STDOUT_FILENO);
+  lock_standard_output_if_it_is("file.txt", output);
+
   Tally tally;
-  write_text(kBannerLine);
+  write_standard_output(kBannerLine);
   InputFile source("file.c");
   // Emptying "file.txt" must never destroy the input or the transcript, whatever links lead
-  // there; a file whose identity cannot be found out may be either.
-  const FileIdentity output = identity_of_descriptor(STDOUT_FILENO);
+  // there; a file whose identity cannot be found out may be either. "file.c" is looked at once
+  // more just before the emptying: it may have appeared or been replaced meanwhile.
   const FileIdentity input = source.is_open() ? source.identity() : identity_of_path("file.c");
-  OutputFile result("file.txt", std::array{input, output});
+  OutputFile result("file.txt", std::array{input, output}, "file.c");
   // Echoing a file onto its own end, or into the pipe it reads, would never reach an end.
   const bool echo_feeds_input = may_be_same_file(input, output, true);
   if (!source.is_open() || echo_feeds_input ||
       !filter_source(source, input.is(S_IFREG), result, tally)) {
-    write_text(kFileErrorLine);
+    write_standard_output(kFileErrorLine);
   }
   write_summary(tally);
-  source.close();  // Read only: its close cannot lose data.
-  write_text(kBannerLine);
+  source.close();
+  write_standard_output(kBannerLine);
 
   // A "file.txt" that did not open or lost bytes holds nothing this run may show as its result.
   // It is read back through the open file that was written, never by its name, which may lead
@@ -92,7 +92,8 @@ int main() {
   const bool shown = complete && result.read_back_to_standard_output(buffer, !output.is(S_IFREG));
   result.close_and_unlock();
   if (!shown) {
-    write_text(kFileErrorLine);
+    write_standard_output(kFileErrorLine);
   }
+  unlock_standard_output();
   return 0;
 }

@@ -28,15 +28,18 @@ constexpr char kLetterPtoZ = static_cast<char>(0x80);
 constexpr char kAnyKept = kDigit | kLetterAtoO | kLetterPtoZ;
 
 // Rows of kCompactControl for the first 8-byte group of a 16-byte lane, then the same rows moved
-// to the second group, then one spare row: each row goes into the shuffle as a 16-byte memory
-// operand, of which only the first 8 bytes matter, and the last one must not read past the table.
+// to the second group, 8 bytes a row in one flat array. Each row goes into the shuffle as a
+// 16-byte memory operand, of which only the first 8 bytes matter: the 8 bytes of padding at the
+// end keep the last row's load within the array.
 constexpr std::size_t kSecondGroup = 256;
+constexpr std::size_t kRowBytes = 8;
 alignas(64) constexpr auto kLaneControl = [] {
-  std::array<std::array<std::uint8_t, 8>, 2 * kSecondGroup + 1> table{};
+  std::array<std::uint8_t, 2 * kSecondGroup * kRowBytes + kRowBytes> table{};
   for (std::size_t mask = 0; mask < kSecondGroup; ++mask) {
-    for (std::size_t slot = 0; slot < 8; ++slot) {
-      table[mask][slot] = kCompactControl[mask][slot];
-      table[kSecondGroup + mask][slot] = static_cast<std::uint8_t>(kCompactControl[mask][slot] + 8);
+    for (std::size_t slot = 0; slot < kRowBytes; ++slot) {
+      table[mask * kRowBytes + slot] = kCompactControl[mask][slot];
+      table[(kSecondGroup + mask) * kRowBytes + slot] =
+          static_cast<std::uint8_t>(kCompactControl[mask][slot] + 8);
     }
   }
   return table;
@@ -71,7 +74,7 @@ REMOVE_AVX2 inline std::uint64_t keep_mask(__m256i classes) {
 // Stores at most 32 bytes from `out`: in place, never past the vector just read.
 REMOVE_AVX2 inline std::size_t compact(__m256i bytes, std::uint64_t mask, unsigned char* out) {
   const auto control = [](std::size_t row) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(kLaneControl[row].data()));
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kLaneControl[row * kRowBytes]));
   };
   const auto store = [](unsigned char* at, __m128i group) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(at), group);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -18,7 +19,7 @@ void occupy_closed_standard_descriptors() {
       // open takes the lowest free descriptor, which is this one. Only the null device may fill
       // it: in a container another file can be mounted over "/dev/null", and the transcript
       // would go into that file. Otherwise it stays closed; the files are kept off it anyway.
-      const int null = ::open("/dev/null", O_RDWR | O_NOCTTY);
+      const int null = retry_call(-1, 0, [] { return ::open("/dev/null", O_RDWR | O_NOCTTY); });
       struct stat status {};
       if (null >= 0 && (::fstat(null, &status) != 0 || !S_ISCHR(status.st_mode) ||
                         status.st_rdev != makedev(1, 3))) {
@@ -48,6 +49,7 @@ bool write_all(int fd, std::span<const unsigned char> bytes, std::size_t& larges
 namespace {
 
 bool standard_output_broken = false;
+bool standard_output_locked = false;
 
 }  // namespace
 
@@ -59,4 +61,25 @@ void write_standard_output(std::span<const unsigned char> bytes) {
   }
 }
 
+void write_standard_output(std::string_view text) {
+  write_standard_output({reinterpret_cast<const unsigned char*>(text.data()), text.size()});
+}
+
 bool standard_output_failed() { return standard_output_broken; }
+
+void lock_standard_output_if_it_is(const char* path, const FileIdentity& output) {
+  // Only a regular file holds a result to protect; one whose type is unknown may be one.
+  const bool may_hold_a_result =
+      output.is(S_IFREG) || output.known == FileIdentity::Known::kUnknown;
+  if (may_hold_a_result && may_be_same_file(output, identity_of_path(path))) {
+    standard_output_locked = lock_exclusively(STDOUT_FILENO);
+    standard_output_broken = !standard_output_locked;
+  }
+}
+
+void unlock_standard_output() {
+  if (standard_output_locked) {
+    (void)::flock(STDOUT_FILENO, LOCK_UN);  // the process's end lets go of it too
+    standard_output_locked = false;
+  }
+}

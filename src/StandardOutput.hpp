@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
+
+#include "FileIdentity.hpp"
 
 // A descriptor 0-2 left closed by the caller would otherwise be taken by "file.c" or
 // "file.txt", and the echo would land in a file. Each closed one is pointed at the null device,
@@ -21,6 +24,18 @@ void occupy_closed_standard_descriptors();
 // complete "file.txt". After the first write that fails nothing more is written, so a reader gets
 // a prefix of the transcript and never one with a hole in it.
 void write_standard_output(std::span<const unsigned char> bytes);
+void write_standard_output(std::string_view text);
 
 // Whether a write to standard output has failed: nobody takes the transcript any more.
 [[nodiscard]] bool standard_output_failed();
+
+// Takes the lock that every run holds on "file.txt" while it writes and reads back its result,
+// if standard output (`output`) may be the file at `path` (`remove >> file.txt`): the transcript
+// then lands in that result, and must wait for another run's read-back of it as a new result
+// would. Finding this out writes nothing, so it comes before the first byte of the transcript.
+// If another process holds the lock for longer than kLockWaitSeconds, standard output counts as
+// failed and nothing is written to it: the transcript has nowhere else to go.
+void lock_standard_output_if_it_is(const char* path, const FileIdentity& output);
+// Lets go of that lock after the last write, so that a shell holding the same open file (`exec
+// >> file.txt`) does not keep it from other runs.
+void unlock_standard_output();

@@ -1,15 +1,18 @@
 // Preloaded into the program by the tests to make its system calls on one named file fail.
-// REMOVE_FAULT="CALL:NAME:COUNT[:once][:EINTR|:EAGAIN]":
+// REMOVE_FAULT="CALL:NAME:COUNT[:fails=N][:EINTR|:EAGAIN]":
 // - read, write: reads or writes of the file called NAME succeed for COUNT bytes (cut short to
-//   end exactly there), then fail with EIO (read) or ENOSPC (write); with "once" only the first
-//   failing call fails, and later ones succeed again, as after a transient fault; with EINTR or
-//   EAGAIN they fail so instead, on every try (a seccomp filter, a broken driver), and so do the
-//   open and sendfile faults;
+//   end exactly there), then fail with EIO (read) or ENOSPC (write); with "fails=N" only the
+//   first N failing calls fail, and later ones succeed again, as after a transient fault; with
+//   EINTR or EAGAIN they fail so instead (a seccomp filter, a broken driver, a signal), and so do
+//   the open and sendfile faults;
 // - close: a close of NAME closes it and then reports ENOSPC, as a file system that allocates
 //   late (NFS, for one) may;
 // - fstat: the first COUNT fstat calls on NAME succeed, the rest fail with EIO (NAME "stdout"
 //   is descriptor 1, whatever it is);
 // - open: every open of NAME fails with EACCES (NAME "null" takes /dev/null away);
+// - pause: the first open of NAME stops the process (SIGSTOP) before it opens, until SIGCONT;
+// - stall: the first COUNT writes to NAME fail with EAGAIN, and a poll of it with no timeout
+//   answers "not ready" every other time, so that the writer now waits and now does not;
 // - flock: every flock of NAME fails with ENOLCK, as on a file system without locks;
 // - sendfile: sendfile from NAME moves COUNT bytes, then fails with EINVAL, as it does for a
 //   destination it cannot write to;
@@ -35,6 +38,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -50,9 +54,10 @@ enum { kMaxFd = 1024 };
 static char fault_call[16];
 static char fault_name[256];
 static long long fault_count = -1;
-static int fault_once;
-static int fault_error;  // EINTR or EAGAIN in place of the call's own error, 0 for that
-static int fault_spent;
+static long long fault_failures;  // calls that fail before later ones succeed, 0 for all
+static int fault_error;           // EINTR or EAGAIN in place of the call's own error, 0 for that
+static long long fault_failed;    // calls failed so far
+static int stall_polls;
 static int configured;
 static unsigned char watched[kMaxFd];
 static unsigned char run_file[kMaxFd];
@@ -71,7 +76,8 @@ static void configure(void) {
   memcpy(fault_call, setting, (size_t)(first - setting));
   memcpy(fault_name, first + 1, (size_t)(second - first - 1));
   fault_count = atoll(second + 1);
-  fault_once = strstr(second, ":once") != NULL;
+  const char* fails = strstr(second, ":fails=");
+  fault_failures = fails ? atoll(fails + strlen(":fails=")) : 0;
   fault_error = strstr(second, ":EINTR") ? EINTR : strstr(second, ":EAGAIN") ? EAGAIN : 0;
   watched[1] = strcmp(fault_name, "stdout") == 0;
 }
@@ -101,9 +107,14 @@ static void guard_standard(int fd) {
 
 #define REAL(name, type) ((type)dlsym(RTLD_NEXT, name))
 
+static int spent(void) { return fault_failures > 0 && fault_failed >= fault_failures; }
+
 static int refuses(const char* path) {
   configure();
-  if (strcmp(fault_call, "open") != 0 || strcmp(base_name(path), fault_name) != 0) return 0;
+  if (strcmp(base_name(path), fault_name) != 0) return 0;
+  if (strcmp(fault_call, "pause") == 0 && fault_failed++ == 0) raise(SIGSTOP);
+  if (strcmp(fault_call, "open") != 0 || spent()) return 0;
+  ++fault_failed;
   errno = fault_error ? fault_error : EACCES;
   return 1;
 }
@@ -178,8 +189,8 @@ int openat64(int dir, const char* path, int flags, ...) {
 // Lets `count` bytes through up to the limit; -1 once the limit is reached.
 static ssize_t limited(int fd, size_t* count, int error) {
   long long left = fault_count - moved[fd];
-  if (left <= 0 && !(fault_once && fault_spent)) {
-    fault_spent = 1;
+  if (left <= 0 && !spent()) {
+    ++fault_failed;
     errno = fault_error && error ? fault_error : error;
     return -1;
   }
@@ -192,8 +203,8 @@ static int ends(int fd, size_t* count) { return is_target(fd, "cut") && limited(
 
 // Another program appends to the file once, just before its first read-back.
 static void append_once(int fd) {
-  if (!is_target(fd, "append") || fault_spent) return;
-  fault_spent = 1;
+  if (!is_target(fd, "append") || fault_failed) return;
+  fault_failed = 1;
   int other = REAL("open", int (*)(const char*, int, ...))(fault_name, O_WRONLY | O_APPEND);
   for (long long i = 0; other >= 0 && i < fault_count; ++i)
     if (REAL("write", ssize_t(*)(int, const void*, size_t))(other, "+", 1) != 1) break;
@@ -287,6 +298,11 @@ int __fcntl_time64(int fd, int command, ...) {
 ssize_t write(int fd, const void* buffer, size_t count) {
   guard_standard(fd);
   if (is_target(fd, "write") && limited(fd, &count, ENOSPC) < 0) return -1;
+  if (is_target(fd, "stall") && fault_failed < fault_count) {
+    ++fault_failed;
+    errno = EAGAIN;
+    return -1;
+  }
   ssize_t put = REAL("write", ssize_t(*)(int, const void*, size_t))(fd, buffer, count);
   if (put > 0 && fd >= 0 && fd < kMaxFd) moved[fd] += put;
   return put;
@@ -359,6 +375,8 @@ int poll(struct pollfd* descriptors, nfds_t count, int timeout) {
     errno = ENOSYS;
     return -1;
   }
+  if (count == 1 && timeout == 0 && is_target(descriptors[0].fd, "stall") && stall_polls++ % 2 == 0)
+    return 0;
   return REAL("poll", int (*)(struct pollfd*, nfds_t, int))(descriptors, count, timeout);
 }
 

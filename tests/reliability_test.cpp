@@ -25,18 +25,28 @@ std::string faulted_input() {
 }
 
 struct Fault {
-  const char* call;   // a call of tests/fault_inject.c: read, write, close, sendfile, cut, append
+  const char* call;   // a call of tests/fault_inject.c: read, write, close, sendfile, cut, append,
+                      // stall
   const char* file;   // or "stdout"
-  std::size_t after;  // bytes that get through first
-  bool once = false;  // later calls succeed again
-  const char* error = "";  // EINTR or EAGAIN on every try, for the call's own error
+  std::size_t after;  // bytes that get through first; for stall, the writes that say EAGAIN
+  int fails = 0;      // calls that fail before later ones succeed again; 0: every one
+  const char* error = "";  // EINTR or EAGAIN in place of the call's own error
   bool into_pipe = false;  // standard output a pipe, not a regular file
 };
+
+// Whether the run must get past `fault` and lose nothing: a call that says "try again" a few
+// times and then moves forward, or a standard output that is now ready and now not.
+bool passes(const Fault& fault) {
+  return std::string(fault.call) == "stall" || (fault.fails > 0 && *fault.error != '\0');
+}
 
 // What the transcript must be when `fault` strikes a run on `input`.
 std::string expected_transcript(const Fault& fault, const std::string& input) {
   const std::string call = fault.call;
   const std::string file = fault.file;
+  if (passes(fault)) {
+    return model_run(input).transcript;
+  }
   // Standard output never has a hole: after a failed write nothing more reaches it.
   if (file == "stdout") {
     return model_run(input).transcript.substr(0, fault.after);
@@ -78,23 +88,32 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
   }
   faults.push_back({"close", "file.txt", 0});
   // A fault that clears again must not leave a gap: nothing is written after it.
-  faults.push_back({"write", "file.txt", 1000, true});
-  faults.push_back({"write", "file.txt", kStreamBufferSize + 1, true});
+  faults.push_back({"write", "file.txt", 1000, 1});
+  faults.push_back({"write", "file.txt", kStreamBufferSize + 1, 1});
   for (const std::size_t after : {std::size_t{0}, std::size_t{1000}}) {
     faults.push_back({"sendfile", "file.txt", after});
     faults.push_back({"cut", "file.txt", after});
   }
   faults.push_back({"append", "file.txt", 1000});
-  faults.push_back({"write", "stdout", 1000, true});
+  faults.push_back({"write", "stdout", 1000, 1});
   faults.push_back({"write", "stdout", kStreamBufferSize + 1000});
   // Calls that say "try again" on every try: each counts as failed after a bounded number.
-  faults.push_back({"write", "stdout", 1000, false, "EAGAIN"});
-  faults.push_back({"write", "stdout", 1000, false, "EINTR"});
-  faults.push_back({"write", "file.txt", 1000, false, "EINTR"});
-  faults.push_back({"read", "file.c", 1000, false, "EAGAIN"});
-  faults.push_back({"read", "file.txt", 1000, false, "EINTR"});
-  faults.push_back({"sendfile", "file.txt", 1000, false, "EAGAIN"});
-  faults.push_back({"open", "file.c", 0, false, "EINTR"});
+  faults.push_back({"write", "stdout", 1000, 0, "EAGAIN"});
+  faults.push_back({"write", "stdout", 1000, 0, "EINTR"});
+  faults.push_back({"write", "file.txt", 1000, 0, "EINTR"});
+  faults.push_back({"read", "file.c", 1000, 0, "EAGAIN"});
+  faults.push_back({"read", "file.txt", 1000, 0, "EINTR"});
+  faults.push_back({"sendfile", "file.txt", 1000, 0, "EAGAIN"});
+  faults.push_back({"open", "file.c", 0, 0, "EINTR"});
+  // ... and a few times only, then they move forward: nothing is lost (a read of file.txt is a
+  // pread into a file, a sendfile into a pipe). EAGAIN into a file comes while poll finds it
+  // ready. A stall alternates real waits with tries that are not: only the latter count.
+  faults.push_back({"write", "stdout", 1000, 3, "EINTR"});
+  faults.push_back({"write", "stdout", 1000, 3, "EAGAIN"});
+  faults.push_back({"open", "file.c", 0, 3, "EINTR"});
+  faults.push_back({"read", "file.c", 1000, 3, "EINTR"});
+  faults.push_back({"read", "file.txt", 1000, 3, "EINTR"});
+  faults.push_back({"stall", "stdout", 600});
 
   // The read-back copies by pread into a regular file, and by sendfile into a pipe.
   const std::size_t into_files = faults.size();
@@ -107,12 +126,13 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
     const ScratchDir dir;
     write_file(dir / "file.c", input);
     const std::string error = *fault.error != '\0' ? std::string(":") + fault.error : "";
+    const std::string fails = fault.fails > 0 ? ":fails=" + std::to_string(fault.fails) : "";
     const std::string what = std::string(fault.call) + " of " + fault.file + " after " +
-                             std::to_string(fault.after) + " bytes" + (fault.once ? ", once" : "") +
-                             error + (fault.into_pipe ? ", into a pipe" : "");
+                             std::to_string(fault.after) + fails + error +
+                             (fault.into_pipe ? ", into a pipe" : "");
     const std::vector<std::string> env = {
         kFaultPreload, "REMOVE_FAULT=" + std::string(fault.call) + ":" + fault.file + ":" +
-                           std::to_string(fault.after) + (fault.once ? ":once" : "") + error};
+                           std::to_string(fault.after) + fails + error};
     const RunResult run =
         fault.into_pipe ? run_remove_into_pipe(dir.path, env) : run_remove(dir.path, {}, env);
     const std::string expected = expected_transcript(fault, input);
@@ -123,7 +143,7 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
     // Whatever reached "file.txt" is the start of the right content, never anything else.
     const std::string file = fault.file;
     const std::string kept =
-        model_kept(file == "file.c" ? input.substr(0, fault.after) : input) +
+        model_kept(file == "file.c" && !passes(fault) ? input.substr(0, fault.after) : input) +
         std::string(std::string(fault.call) == "append" ? fault.after : 0, '+');
     ASSERT_TRUE(run.file_txt.has_value()) << what;
     EXPECT_TRUE(kept.starts_with(*run.file_txt)) << what;
@@ -196,19 +216,20 @@ const char* const kHostilePrelude =
     "os.execv(sys.argv[2], sys.argv[2:])'\n";
 
 // `lease NAME [SECONDS]` holds a lease on the file until the lease is broken (the kernel signals
-// SIGIO) and SECONDS more have passed, and returns once it holds it.
+// SIGIO) and SECONDS more have passed, 60 s at most if it is never broken, and returns once it
+// holds it (or has died).
 const char* const kLeaseHolder = R"(lease() {
-mkfifo go.$1; python3 - "$1" "${2:-0}" <<'EOF' &
+python3 - "$1" "${2:-0}" <<'EOF' &
 import fcntl, os, signal, sys, time
 fd = os.open(sys.argv[1], os.O_RDONLY)
 signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGIO})
 fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_WRLCK)
-open("go." + sys.argv[1], "w").close()
-signal.sigwait({signal.SIGIO})
+open("held." + sys.argv[1], "w").close()
+signal.sigtimedwait({signal.SIGIO}, 60)
 time.sleep(float(sys.argv[2]))
 fcntl.fcntl(fd, fcntl.F_SETLEASE, fcntl.F_UNLCK)
 EOF
-: < go.$1; }
+for i in $(seq 2000); do { [ -e held.$1 ] || ! kill -0 $! 2>/dev/null; } && return; sleep 0.01; done; }
 )";
 
 // Runs the program with standard output a sequenced-packet socket, and prints what came through.
@@ -488,11 +509,20 @@ std::vector<HostileCase> hostile_cases() {
        "HOLD=3 held " + preload + "REMOVE_FAULT=clock:monotonic:0 \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"file.txt locked for 7 s after the run waits",
+       input,
+       "HOLD=7 held \"$REMOVE\"",
+       ok + model_run(input).transcript,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // One try of the lock, and no more: a pause that did not sleep is not counted.
       {"file.txt locked until the run sleeps, and nothing can sleep",
        input,
-       "echo OLD > file.txt; held " + preload + "REMOVE_FAULT=sleep:poll:0 \"$REMOVE\"",
-       ok + refused,
-       {{"file.c", input}, {"file.txt", "OLD\n"}}},
+       "echo OLD > file.txt; held strace -o trace -e trace=flock " + preload +
+           "REMOVE_FAULT=sleep:poll:0 \"$REMOVE\"; grep -c 'flock(' trace",
+       ok + refused + "1\n",
+       {{"file.c", input}, {"file.txt", "OLD\n"}},
+       false,
+       true},
       {"flock fails with ENOLCK while another process holds the lock",
        input,
        "exec 9>> file.txt; flock 9; $T " + preload +
@@ -544,16 +574,42 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.txt", ""}}},
       // A lease the kernel never breaks (a lease-break time of 0) is waited for a second, once:
       // the write-only open is not tried after it, and the time is read once.
-      {"lease on file.txt never let go, lease-break time 0",
+      {"lease on file.txt let go half a second after its break, lease-break time 0",
        input,
        "echo OLD > file.txt; echo 0 > zero; " + std::string(kLeaseHolder) +
-           "lease file.txt 60; $T strace -f -o trace -e trace=openat " + preload +
+           "lease file.txt 0.5; $T " + preload +
+           "REMOVE_FAULT=lease:zero:0 \"$REMOVE\"; echo status $?; wait",
+       model_run(input).transcript + ok,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      {"leases on file.c and file.txt, that on file.txt never let go, lease-break time 0",
+       input,
+       "echo OLD > file.txt; echo 0 > zero; " + std::string(kLeaseHolder) +
+           "lease file.c; lease file.txt 60; $T strace -f -o trace -e trace=openat " + preload +
            "REMOVE_FAULT=lease:zero:0 \"$REMOVE\"; echo status $?; kill $!; "
            "grep -c 'file.txt.*O_WRONLY' trace; grep -c '\"zero\"' trace",
        refused + ok + "0\n1\n",
        {{"file.c", input}, {"file.txt", "OLD\n"}},
        false,
        true},
+      // Nobody takes the transcript, so file.txt is written but not read back for nothing.
+      {"stdout /dev/full, a file.txt larger than a read",
+       lines(40000),
+       "$T strace -o trace -e trace=pread64,sendfile,write \"$REMOVE\" > /dev/full; "
+       "echo status $?; sed -n '/^write(1,/,$p' trace | grep -c -E '^(pread|sendfile)'; true",
+       ok + "0\n",
+       {{"file.c", lines(40000)}, {"file.txt", model_kept(lines(40000))}},
+       false,
+       true},
+      // "file.c" saved by an editor (a new file renamed into place) while the run opens
+      // file.txt, a link to it: found missing at first, it is kept apart all the same.
+      {"file.c saved through the link file.txt while the run opens file.txt",
+       input,
+       "rm file.c; ln -s file.c file.txt; bounded " + preload +
+           "REMOVE_FAULT=pause:file.txt:0 \"$REMOVE\" > out & await do_signal_stop; "
+           "printf 'Hi 2\\tu!\\n' > t; mv t file.c; kill -CONT $(cat pid); wait $!; "
+           "echo status $?; cat out",
+       ok + model_run(std::nullopt, ReadBack::kFileError).transcript,
+       {{"file.c", input}}},
       {"stdout a sequenced-packet socket",
        lines(40000),
        kPacketReader,
@@ -595,44 +651,57 @@ TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
 TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
   // The first run is held in its read-back by a reader that stops reading; meanwhile a second
   // starts. Unless it waits for the first, it empties "file.txt" under the first one's
-  // read-back. The first is let go once the second is seen sleeping between two tries of the
-  // lock.
-  const ScratchDir dir;
+  // read-back, or writes its transcript over it when that is its standard output. The first is
+  // let go once the second is seen sleeping between two tries of the lock.
   const std::string input = random_bytes(std::size_t{4} << 20, 32, "abcdefghXYZ0189");
-  write_file(dir / "file.c", input);
   const Expected expected = model_run(input);
-  const std::size_t pause_at = expected.transcript.size() - expected.file_txt.size() + 100000;
-  const auto wait_until = [](const std::function<bool()>& done) {
-    for (int wait = 0; wait < 2000 && !done(); ++wait) {
-      ::usleep(10000);
-    }
-  };
-  std::string out;
-  std::string second_waited_in;
-  const RunResult first = run_remove_streaming(dir.path, [&](std::string_view bytes) {
-    const bool crossing = out.size() < pause_at && out.size() + bytes.size() >= pause_at;
-    out += bytes;
-    if (crossing) {
-      run_shell(dir.path,
-                "{ \"$REMOVE\" > b.out & echo $! > b.pid; wait $!; echo $? > b.status; } &");
-      wait_until([&] {
-        const auto pid = read_file(dir / "b.pid");
-        second_waited_in =
-            pid ? read_file("/proc/" + pid->substr(0, pid->find('\n')) + "/wchan").value_or("")
-                : "";
-        return second_waited_in.find("nanosleep") != std::string::npos;
-      });
-    }
-  });
-  wait_until([&] { return fs::exists(dir / "b.status"); });
-  EXPECT_NE(second_waited_in.find("nanosleep"), std::string::npos) << second_waited_in;
-  EXPECT_TRUE(out == expected.transcript) << first_difference(out, expected.transcript);
-  EXPECT_EQ(first.exit_status, 0);
-  EXPECT_EQ(first.err, "");
-  const std::string second = read_file(dir / "b.out").value_or("<none>");
-  EXPECT_TRUE(second == expected.transcript) << first_difference(second, expected.transcript);
-  EXPECT_EQ(read_file(dir / "b.status"), "0\n");
-  EXPECT_TRUE(read_file(dir / "file.txt") == expected.file_txt);
+  const std::string refused = model_run(input, ReadBack::kFileError).transcript;
+  const struct {
+    const char* second_output;
+    const std::string& second_transcript;
+    std::string file_txt;  // the second's transcript is longer than the first's result
+  } rows[] = {{"> b.out", expected.transcript, expected.file_txt},
+              {"1<> file.txt", refused, refused}};
+  for (const auto& row : rows) {
+    const ScratchDir dir;
+    write_file(dir / "file.c", input);
+    const std::size_t pause_at = expected.transcript.size() - expected.file_txt.size() + 100000;
+    const auto wait_until = [](const std::function<bool()>& done) {
+      for (int wait = 0; wait < 2000 && !done(); ++wait) {
+        ::usleep(10000);
+      }
+    };
+    std::string out;
+    std::string second_waited_in;
+    const RunResult first = run_remove_streaming(dir.path, [&](std::string_view bytes) {
+      const bool crossing = out.size() < pause_at && out.size() + bytes.size() >= pause_at;
+      out += bytes;
+      if (crossing) {
+        run_shell(dir.path, std::string("{ \"$REMOVE\" ") + row.second_output +
+                                " & echo $! > b.pid; wait $!; echo $? > b.status; } &");
+        wait_until([&] {
+          const auto pid = read_file(dir / "b.pid");
+          second_waited_in =
+              pid ? read_file("/proc/" + pid->substr(0, pid->find('\n')) + "/wchan").value_or("")
+                  : "";
+          return second_waited_in.find("nanosleep") != std::string::npos;
+        });
+      }
+    });
+    wait_until([&] { return fs::exists(dir / "b.status"); });
+    const std::string what = row.second_output;
+    EXPECT_NE(second_waited_in.find("nanosleep"), std::string::npos) << what << second_waited_in;
+    EXPECT_TRUE(out == expected.transcript) << what << first_difference(out, expected.transcript);
+    EXPECT_EQ(first.exit_status, 0);
+    EXPECT_EQ(first.err, "");
+    const std::string second =
+        read_file(dir / (what == "> b.out" ? "b.out" : "file.txt")).value_or("<none>");
+    EXPECT_TRUE(second == row.second_transcript)
+        << what << first_difference(second, row.second_transcript);
+    EXPECT_EQ(read_file(dir / "b.status"), "0\n") << what;
+    EXPECT_TRUE(read_file(dir / "file.txt") == row.file_txt) << what;
+    EXPECT_TRUE(read_file(dir / "file.c") == input) << what;
+  }
 }
 
 TEST(Hostile, FullNonBlockingPipeGetsEveryByteInOrder) {
@@ -676,6 +745,12 @@ const Situation kSituations[] = {
      [](const ScratchDir& dir) {
        write_file(dir / "file.c", "abc\n");
        fs::create_symlink("file.c", dir / "file.txt");
+     }},
+    // The run reads the kernel's lease-break time, and must close that file too.
+    {"a lease on file.c, let go when broken",
+     [](const ScratchDir& dir) {
+       write_file(dir / "file.c", "abc\n");
+       run_shell(dir.path, std::string(kLeaseHolder) + "lease file.c > /dev/null 2>&1");
      }},
 };
 
@@ -747,7 +822,9 @@ TEST(Descriptors, EveryFileOpenedIsClosedExactlyOnce) {
       const bool is_open = line.starts_with("open(") || line.starts_with("openat(");
       const std::string file = line.find("\"file.c\"") != std::string::npos     ? "file.c"
                                : line.find("\"file.txt\"") != std::string::npos ? "file.txt"
-                                                                                : "";
+                               : line.find("lease-break-time\"") != std::string::npos
+                                   ? "lease-break-time"
+                                   : "";
       if (is_open && !file.empty() && result >= 0) {
         EXPECT_FALSE(open_files.contains(result)) << situation.name << ": " << line;
         open_files[result] = file;

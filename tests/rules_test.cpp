@@ -116,7 +116,8 @@ TEST(FormatSummary, IsByteExact) {
        " No. of spaces 100...\n"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(format_summary(c.tally).view(), c.text) << c.name;
+    const SummaryText text = format_summary(c.tally);
+    EXPECT_EQ(std::string_view(text.bytes.data(), text.size), c.text) << c.name;
   }
 }
 
