@@ -18,10 +18,12 @@ struct FileIdentity {
 
 // kNoFile for a closed descriptor, kUnknown if fstat fails otherwise.
 [[nodiscard]] FileIdentity identity_of_descriptor(int fd);
-// The file the name leads to, through symbolic links. kNoFile if no file can be behind the name:
-// nothing is there (ENOENT, ENOTDIR), or its links go round in a loop or name a file no file
-// system can hold (ELOOP, ENAMETOOLONG). kUnknown for any other failure: a link into a directory
-// this user may not search (EACCES) hides a file that may well exist, under other names too.
+// The file the name leads to, through symbolic links. kNoFile if no file is behind the name for
+// this run: nothing is there (ENOENT, ENOTDIR), or its links go round in a loop or name a file
+// no file system can hold (ELOOP, ENAMETOOLONG). ELOOP also ends a chain of more than 40 links
+// that leads to a real file; the run cannot open that file either, and takes it for missing.
+// kUnknown for any other failure: a link into a directory this user may not search (EACCES)
+// hides a file that may well exist, under other names too.
 [[nodiscard]] FileIdentity identity_of_path(const char* path);
 
 // Whether writing to one of `a` and `b` could feed or destroy the other, which is so exactly when

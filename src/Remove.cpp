@@ -26,7 +26,8 @@ std::array<unsigned char, 2 * kStreamBufferSize> buffer;
 // Echoes and counts every byte of `source`, keeping its letters and digits in `result`.
 // False if a read error cut the pass short, or if nobody takes the echo of a `source` that need
 // never end (a device, a FIFO): a pipeline stage whose reader has gone stops, as `cat` does. A
-// file that `source_ends` is still read to its end, so "file.txt" is complete all the same.
+// file that `source_ends` is still read to its end, so "file.txt" is complete all the same: for
+// as long as another program grows it.
 [[nodiscard]] bool filter_source(InputFile& source, bool source_ends, OutputFile& result,
                                  Tally& tally) {
   const ScanKernel scan = choose_kernel(cpu_features()).scan;

@@ -1,5 +1,5 @@
-// Standard output: the one road of every byte of the transcript, and the descriptors 0-2 that
-// must not be handed to the run's files.
+// Standard output: the one road of every byte of the transcript, its lock when it is
+// "file.txt", and the descriptors 0-2 that must not be handed to the run's files.
 #pragma once
 
 #include <cstddef>

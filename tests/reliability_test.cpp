@@ -291,10 +291,12 @@ std::vector<HostileCase> hostile_cases() {
        "$T \"$REMOVE\" > file.txt; echo status $?",
        ok,
        {{"file.txt", refused}, {"file.c", input}}},
+      // Through an open file the shell keeps: the run's lock on it must not outlive the run.
       {"stdout appends to file.txt",
        input,
-       "echo OLD > file.txt; $T \"$REMOVE\" >> file.txt; echo status $?",
-       ok,
+       "echo OLD > file.txt; exec 3>> file.txt; $T \"$REMOVE\" >&3; echo status $?; "
+       "flock -n file.txt echo unlocked",
+       ok + "unlocked\n",
        {{"file.txt", "OLD\n" + refused}, {"file.c", input}}},
       {"stdout opened read-write on file.txt",
        input,
