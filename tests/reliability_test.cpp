@@ -650,60 +650,59 @@ TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
   }
 }
 
-TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
-  // The first run is held in its read-back by a reader that stops reading; meanwhile a second
-  // starts. Unless it waits for the first, it empties "file.txt" under the first one's
-  // read-back, or writes its transcript over it when that is its standard output. The first is
-  // let go once the second is seen sleeping between two tries of the lock.
+// The first run is held in its read-back by a reader that stops reading; meanwhile a second
+// starts, its standard output `second_output`. Unless it waits for the first, it empties
+// "file.txt" under the first one's read-back, or writes its transcript over it when that is its
+// standard output. The first is let go once the second is seen sleeping between two tries of
+// the lock.
+void expect_two_runs_apart(const std::string& second_output) {
+  const ScratchDir dir;
   const std::string input = random_bytes(std::size_t{4} << 20, 32, "abcdefghXYZ0189");
+  write_file(dir / "file.c", input);
   const Expected expected = model_run(input);
-  const std::string refused = model_run(input, ReadBack::kFileError).transcript;
-  const struct {
-    const char* second_output;
-    const std::string& second_transcript;
-    std::string file_txt;  // the second's transcript is longer than the first's result
-  } rows[] = {{"> b.out", expected.transcript, expected.file_txt},
-              {"1<> file.txt", refused, refused}};
-  for (const auto& row : rows) {
-    const ScratchDir dir;
-    write_file(dir / "file.c", input);
-    const std::size_t pause_at = expected.transcript.size() - expected.file_txt.size() + 100000;
-    const auto wait_until = [](const std::function<bool()>& done) {
-      for (int wait = 0; wait < 2000 && !done(); ++wait) {
-        ::usleep(10000);
-      }
-    };
-    std::string out;
-    std::string second_waited_in;
-    const RunResult first = run_remove_streaming(dir.path, [&](std::string_view bytes) {
-      const bool crossing = out.size() < pause_at && out.size() + bytes.size() >= pause_at;
-      out += bytes;
-      if (crossing) {
-        run_shell(dir.path, std::string("{ \"$REMOVE\" ") + row.second_output +
-                                " & echo $! > b.pid; wait $!; echo $? > b.status; } &");
-        wait_until([&] {
-          const auto pid = read_file(dir / "b.pid");
-          second_waited_in =
-              pid ? read_file("/proc/" + pid->substr(0, pid->find('\n')) + "/wchan").value_or("")
-                  : "";
-          return second_waited_in.find("nanosleep") != std::string::npos;
-        });
-      }
-    });
-    wait_until([&] { return fs::exists(dir / "b.status"); });
-    const std::string what = row.second_output;
-    EXPECT_NE(second_waited_in.find("nanosleep"), std::string::npos) << what << second_waited_in;
-    EXPECT_TRUE(out == expected.transcript) << what << first_difference(out, expected.transcript);
-    EXPECT_EQ(first.exit_status, 0);
-    EXPECT_EQ(first.err, "");
-    const std::string second =
-        read_file(dir / (what == "> b.out" ? "b.out" : "file.txt")).value_or("<none>");
-    EXPECT_TRUE(second == row.second_transcript)
-        << what << first_difference(second, row.second_transcript);
-    EXPECT_EQ(read_file(dir / "b.status"), "0\n") << what;
-    EXPECT_TRUE(read_file(dir / "file.txt") == row.file_txt) << what;
-    EXPECT_TRUE(read_file(dir / "file.c") == input) << what;
-  }
+  const std::size_t pause_at = expected.transcript.size() - expected.file_txt.size() + 100000;
+  const auto wait_until = [](const std::function<bool()>& done) {
+    for (int wait = 0; wait < 2000 && !done(); ++wait) {
+      ::usleep(10000);
+    }
+  };
+  std::string out;
+  std::string second_waited_in;
+  const RunResult first = run_remove_streaming(dir.path, [&](std::string_view bytes) {
+    const bool crossing = out.size() < pause_at && out.size() + bytes.size() >= pause_at;
+    out += bytes;
+    if (crossing) {
+      run_shell(dir.path, "{ \"$REMOVE\" " + second_output +
+                              " & echo $! > b.pid; wait $!; echo $? > b.status; } &");
+      wait_until([&] {
+        const auto pid = read_file(dir / "b.pid");
+        second_waited_in =
+            pid ? read_file("/proc/" + pid->substr(0, pid->find('\n')) + "/wchan").value_or("")
+                : "";
+        return second_waited_in.find("nanosleep") != std::string::npos;
+      });
+    }
+  });
+  wait_until([&] { return fs::exists(dir / "b.status"); });
+  EXPECT_NE(second_waited_in.find("nanosleep"), std::string::npos) << second_waited_in;
+  EXPECT_TRUE(out == expected.transcript) << first_difference(out, expected.transcript);
+  EXPECT_EQ(first.exit_status, 0);
+  EXPECT_EQ(first.err, "");
+  // Into "file.txt" the second's transcript, longer than the first's result, is all it holds.
+  const bool into_file_txt = second_output.ends_with("file.txt");
+  const std::string second =
+      read_file(dir / (into_file_txt ? "file.txt" : "b.out")).value_or("<none>");
+  const std::string second_expected =
+      into_file_txt ? model_run(input, ReadBack::kFileError).transcript : expected.transcript;
+  EXPECT_TRUE(second == second_expected) << first_difference(second, second_expected);
+  EXPECT_EQ(read_file(dir / "b.status"), "0\n");
+  EXPECT_TRUE(read_file(dir / "file.txt") == (into_file_txt ? second : expected.file_txt));
+  EXPECT_TRUE(read_file(dir / "file.c") == input);
+}
+
+TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
+  expect_two_runs_apart("> b.out");
+  expect_two_runs_apart("1<> file.txt");
 }
 
 TEST(Hostile, FullNonBlockingPipeGetsEveryByteInOrder) {
