@@ -469,10 +469,12 @@ std::vector<HostileCase> hostile_cases() {
        "echo an older and longer result >&9; exec 9>&-; wait $!; echo status $?; cat out",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
-      {"file.txt locked by the caller",
+      // Also into standard output file.txt: the transcript, with nowhere else to go, is dropped.
+      {"file.txt locked by the caller, and so is standard output file.txt",
        input,
-       "echo OLD > file.txt; ( flock 9; $T \"$REMOVE\"; echo status $? ) 9>> file.txt",
-       refused + ok,
+       "echo OLD > file.txt; ( flock 9; $T \"$REMOVE\"; echo status $?; "
+       "$T \"$REMOVE\" >> file.txt; echo status $? ) 9>> file.txt",
+       refused + ok + ok,
        {{"file.c", input}, {"file.txt", "OLD\n"}}},
       // A shared lock keeps a result from being rewritten as an exclusive one does. The wait is
       // the program's own: a blocked SIGALRM does not stretch it, and a clock that stands still
