@@ -32,7 +32,8 @@ std::int64_t monotonic_nanoseconds() {
 
 // Sleeps for `nanoseconds` (under a second), resuming after a signal for the time left. Where
 // clock_nanosleep is refused (ENOSYS or EPERM from a seccomp filter), poll with no descriptor
-// sleeps by its timeout instead. False if neither slept: the caller must not count the pause.
+// sleeps by its timeout instead, the whole pause again after a signal. Each resumes at most
+// kMostFruitlessTries times. False if neither slept: the caller must not count the pause.
 bool pause_for(long nanoseconds) {
   timespec left{0, nanoseconds};
   for (int tries = 0; tries < kMostFruitlessTries; ++tries) {
@@ -44,9 +45,11 @@ bool pause_for(long nanoseconds) {
       break;
     }
   }
+  // Rounded up: a pause under a millisecond must still sleep.
+  const auto milliseconds =
+      static_cast<int>((nanoseconds + kNanosecondsPerMillisecond - 1) / kNanosecondsPerMillisecond);
   for (int tries = 0; tries < kMostFruitlessTries; ++tries) {
-    const int result =
-        ::poll(nullptr, 0, static_cast<int>(nanoseconds / kNanosecondsPerMillisecond));
+    const int result = ::poll(nullptr, 0, milliseconds);
     if (result == 0) {
       return true;
     }

@@ -41,7 +41,7 @@ inline constexpr int kMostFruitlessTries = 256;
 // forward, fails, or has said "try again" as often as may_try_again allows; returns its last
 // result. Every read, write, sendfile, pread and open of the run goes through it. Not so the
 // calls that are waits of their own: flock, whose EINTR counts as busy in the lock wait, and the
-// sleeps between its tries, which resume after EINTR at most kMostFruitlessTries times.
+// sleeps between the waits' tries, bounded as pause_for in BoundedWait.cpp says.
 template <typename Call>
 [[nodiscard]] auto retry_call(int fd, short events, Call call) {
   int fruitless = 0;

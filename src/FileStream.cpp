@@ -16,12 +16,7 @@
 // Files past 2 GiB must not fail on 32-bit machines.
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
-namespace {
-
-// Opens without waiting (for the other end of a FIFO, say), then lets reads and writes wait as
-// usual. The descriptor is kept above the standard ones: were 0-2 closed with no /dev/null to
-// fill them, the transcript would otherwise be written into the file.
-int open_file(const char* path, int flags, mode_t mode = 0) {
+int open_file(const char* path, int flags, mode_t mode) {
   int fd = open_without_blocking(path, flags, mode);
   if (fd >= 0 && fd <= STDERR_FILENO) {
     const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
@@ -38,6 +33,8 @@ int open_file(const char* path, int flags, mode_t mode = 0) {
   }
   return fd;
 }
+
+namespace {
 
 struct OpenedForWriting {
   int fd = -1;

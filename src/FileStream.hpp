@@ -14,6 +14,12 @@
 // Large enough that a pass costs few system calls, small enough to stay in the L2 cache.
 inline constexpr std::size_t kStreamBufferSize = std::size_t{128} * 1024;
 
+// open(2) without waiting for the other end of a FIFO (a lease being broken is waited for, as
+// open_without_blocking says), after which reads and writes wait as usual. The descriptor is
+// kept above the standard ones: were 0-2 closed with no /dev/null to fill them, the transcript
+// would otherwise be written into the file. -1 if the file cannot be opened.
+[[nodiscard]] int open_file(const char* path, int flags, mode_t mode = 0);
+
 class InputFile {
  public:
   // Opens `path` for reading.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <cstdint>
 
 #include "BoundedWait.hpp"
+#include "FileStream.hpp"
 
 void occupy_closed_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -49,7 +49,7 @@ bool write_all(int fd, std::span<const unsigned char> bytes, std::size_t& larges
 namespace {
 
 bool standard_output_broken = false;
-bool standard_output_locked = false;
+int standard_output_lock = -1;  // an open file of "file.txt" of the run's own, for its lock
 
 }  // namespace
 
@@ -71,15 +71,31 @@ void lock_standard_output_if_it_is(const char* path, const FileIdentity& output)
   // Only a regular file holds a result to protect; one whose type is unknown may be one.
   const bool may_hold_a_result =
       output.is(S_IFREG) || output.known == FileIdentity::Known::kUnknown;
-  if (may_hold_a_result && may_be_same_file(output, identity_of_path(path))) {
-    standard_output_locked = lock_exclusively(STDOUT_FILENO);
-    standard_output_broken = !standard_output_locked;
+  if (!may_hold_a_result || !may_be_same_file(output, identity_of_path(path))) {
+    return;
   }
+  // The lock goes on an open file of the run's own, not on standard output's, which the caller
+  // may share (`exec >> file.txt`): a lock there would outlive a run that is killed. Opened for
+  // reading, or for writing where it may not be read; neither changes the file.
+  int fd = open_file(path, O_RDONLY);
+  if (fd < 0 && errno == EACCES) {
+    fd = open_file(path, O_WRONLY);
+  }
+  if (fd < 0 || !may_be_same_file(output, identity_of_descriptor(fd))) {
+    // Gone, replaced since it was looked at, or not to be opened: nothing to wait for, or no
+    // way to, as on a file system without locks.
+    if (fd >= 0) {
+      (void)::close(fd);  // nothing was read or written through it
+    }
+    return;
+  }
+  standard_output_lock = fd;
+  standard_output_broken = !lock_exclusively(fd);
 }
 
 void unlock_standard_output() {
-  if (standard_output_locked) {
-    (void)::flock(STDOUT_FILENO, LOCK_UN);  // the process's end lets go of it too
-    standard_output_locked = false;
+  if (standard_output_lock >= 0) {
+    (void)::close(standard_output_lock);  // only locked; closing lets go of the lock
+    standard_output_lock = -1;
   }
 }

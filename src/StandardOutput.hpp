@@ -30,12 +30,12 @@ void write_standard_output(std::string_view text);
 [[nodiscard]] bool standard_output_failed();
 
 // Takes the lock that every run holds on "file.txt" while it writes and reads back its result,
-// if standard output (`output`) may be the file at `path` (`remove >> file.txt`): the transcript
-// then lands in that result, and must wait for another run's read-back of it as a new result
-// would. Finding this out writes nothing, so it comes before the first byte of the transcript.
-// If another process holds the lock for longer than kLockWaitSeconds, standard output counts as
-// failed and nothing is written to it: the transcript has nowhere else to go.
+// if standard output (`output`) may be the file at `path` (`remove >> file.txt`, or a standard
+// output whose identity is unknown): the transcript then lands in that result, and must wait for
+// another run's read-back of it as a new result would. Finding this out writes nothing, so it
+// comes before the first byte of the transcript. If another process holds the lock for longer
+// than kLockWaitSeconds, standard output counts as failed and nothing is written to it: the
+// transcript has nowhere else to go. A file that cannot be opened to be locked is not waited for.
 void lock_standard_output_if_it_is(const char* path, const FileIdentity& output);
-// Lets go of that lock after the last write, so that a shell holding the same open file (`exec
-// >> file.txt`) does not keep it from other runs.
+// Lets go of that lock, after the last write. The process's end lets go of it too.
 void unlock_standard_output();

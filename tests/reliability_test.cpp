@@ -291,13 +291,17 @@ std::vector<HostileCase> hostile_cases() {
        "$T \"$REMOVE\" > file.txt; echo status $?",
        ok,
        {{"file.txt", refused}, {"file.c", input}}},
-      // Through an open file the shell keeps: the run's lock on it must not outlive the run.
+      // Through an open file the shell keeps: the run's lock must not outlive the run, also
+      // one killed before its end.
       {"stdout appends to file.txt",
        input,
        "echo OLD > file.txt; exec 3>> file.txt; $T \"$REMOVE\" >&3; echo status $?; "
-       "flock -n file.txt echo unlocked",
-       ok + "unlocked\n",
-       {{"file.txt", "OLD\n" + refused}, {"file.c", input}}},
+       "flock -n file.txt echo unlocked; { bounded " +
+           preload +
+           "REMOVE_FAULT=pause:file.c:0 \"$REMOVE\" >&3; } 2> /dev/null & "
+           "await do_signal_stop; kill -KILL $(cat pid); wait; flock -n file.txt echo unlocked",
+       ok + "unlocked\nunlocked\n",
+       {{"file.txt", "OLD\n" + refused + kBannerLine}, {"file.c", input}}},
       {"stdout opened read-write on file.txt",
        input,
        "$T \"$REMOVE\" 1<> file.txt; echo status $?",
