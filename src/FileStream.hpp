@@ -1,5 +1,5 @@
-// The run's two files over plain descriptors, for runs in hostile surroundings: each opens in
-// one call, remembers whether any operation failed, and closes exactly once. A file whose open
+// The run's two files over plain descriptors, for runs in hostile surroundings: each opens as it
+// is made, remembers whether any operation failed, and closes exactly once. A file whose open
 // failed is never read, written or closed. Nothing here allocates or buffers: the caller owns
 // the memory. Opens never wait for the other end of a FIFO; the waits for a lease and for the
 // lock are those of BoundedWait.hpp.
@@ -22,7 +22,6 @@ inline constexpr std::size_t kStreamBufferSize = std::size_t{128} * 1024;
 
 class InputFile {
  public:
-  // Opens `path` for reading.
   explicit InputFile(const char* path);
   ~InputFile();
   InputFile(const InputFile&) = delete;

@@ -20,9 +20,10 @@ void occupy_closed_standard_descriptors();
 [[nodiscard]] bool write_all(int fd, std::span<const unsigned char> bytes, std::size_t& largest);
 
 // Writes `bytes` to standard output. Every byte of the transcript goes this way, so they stay in
-// order. Failures are not reported: the transcript is best effort, and the run goes on to
-// complete "file.txt". After the first write that fails nothing more is written, so a reader gets
-// a prefix of the transcript and never one with a hole in it.
+// order, but those the read-back hands to sendfile (which falls back to this way, from the
+// offset it reached, where it fails). Failures are not reported: the transcript is best effort, and
+// the run goes on to complete "file.txt". After the first write that fails nothing more is written,
+// so a reader gets a prefix of the transcript and never one with a hole in it.
 void write_standard_output(std::span<const unsigned char> bytes);
 void write_standard_output(std::string_view text);
 

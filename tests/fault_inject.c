@@ -11,7 +11,7 @@
 //   is descriptor 1, whatever it is);
 // - open: every open of NAME fails with EACCES (NAME "null" takes /dev/null away);
 // - pause: the first open of NAME stops the process (SIGSTOP) before it opens, until SIGCONT;
-// - stall: the first COUNT writes to NAME fail with EAGAIN, and a poll of it with no timeout
+// - stall: the first COUNT writes to NAME fail with EAGAIN, and a poll of it that does not wait
 //   answers "not ready" every other time, so that the writer now waits and now does not;
 // - flock: every flock of NAME fails with ENOLCK, as on a file system without locks;
 // - sendfile: sendfile from NAME moves COUNT bytes, then fails with EINVAL, as it does for a

@@ -817,6 +817,7 @@ TEST(Descriptors, EveryFileOpenedIsClosedExactlyOnce) {
     ASSERT_EQ(run.exit_status, 0) << situation.name << ": " << run.err;
     std::map<int, std::string> open_files;  // descriptor -> file, while open
     int opened = 0;
+    bool lease_time_read = false;
     std::istringstream lines(read_file(log).value_or(""));
     for (std::string line; std::getline(lines, line);) {
       // Lines look like: openat(AT_FDCWD, "file.c", O_RDONLY|O_CLOEXEC) = 3
@@ -832,6 +833,7 @@ TEST(Descriptors, EveryFileOpenedIsClosedExactlyOnce) {
                                : line.find("lease-break-time\"") != std::string::npos
                                    ? "lease-break-time"
                                    : "";
+      lease_time_read |= is_open && file == "lease-break-time" && result >= 0;
       if (is_open && !file.empty() && result >= 0) {
         EXPECT_FALSE(open_files.contains(result)) << situation.name << ": " << line;
         open_files[result] = file;
@@ -842,6 +844,8 @@ TEST(Descriptors, EveryFileOpenedIsClosedExactlyOnce) {
       }
     }
     EXPECT_GT(opened, 0) << situation.name << ": the trace shows no open of the files";
+    EXPECT_EQ(lease_time_read, std::string(situation.name).find("lease") != std::string::npos)
+        << situation.name;
     EXPECT_TRUE(open_files.empty()) << situation.name << ": " << open_files.size()
                                     << " left open, the first " << open_files.begin()->second;
   }
