@@ -6,15 +6,20 @@ alternately, in a new order each round, with a warm page cache, for each standar
 /dev/null, a pipe drained by another process (cat), and a regular file. A "single" sample is
 one run with no "file.txt" before it; a "repeated" sample is five runs back to back, each
 finding the "file.txt" of the run before, as a user editing and rerunning does. Prints the
-median time, throughput, ratios and peak resident memory of each. It first checks that remove
-and the standard tools give the same transcript and "file.txt", and can check that peak memory
-does not grow with the input (--rss-check). Asserts no timing: it only reports.
+median time, throughput, ratios (the median of the per-round ratios) and peak resident memory
+of each. It first checks that remove and the standard tools give the same transcript and
+"file.txt", and that the I/O floor makes the same system calls as remove, as many of each
+(strace -c); and it can check that peak memory does not grow with the input (--rss-check).
+Where the chosen kernel is AVX-512, remove is also timed with the C library told to hide
+AVX-512, so that the AVX2 kernel runs. Asserts no timing: it only reports, and a remove row
+under 0.95 times the floor, over 5 rounds or more, says that the floor is wrong.
 """
 import argparse
 import contextlib
 import hashlib
 import os
 import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -22,6 +27,12 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ARGS = None  # the parsed command line
+# A floor that the program beats by more than noise does less than the program does. Fewer
+# rounds than FLOOR_JUDGED_FROM (a quick check, as in CI) are too few to tell that from noise.
+FLOOR_WRONG_BELOW = 0.95
+FLOOR_JUDGED_FROM = 5
+# What makes the C library, and so remove's choice of kernel, pass over AVX-512.
+HIDE_AVX512 = "GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX512F"
 
 
 def text_chunk(seed, size):
@@ -66,11 +77,22 @@ OUTPUTS = {"null": "/dev/null", "pipe": "a pipe to cat", "file": "a regular file
 REPEATS = {"single": 1, "repeated": 5}
 
 
+def split_environment(argv):
+    """The environment for `argv` and the command itself: leading NAME=VALUE words are
+    environment settings, as in the shell's `NAME=VALUE command`."""
+    env = dict(os.environ)
+    while argv and re.match(r"^[A-Z_]+=", argv[0]):
+        name, value = argv[0].split("=", 1)
+        env[name], argv = value, argv[1:]
+    return env, argv
+
+
 def run_once(argv, cwd, output="null"):
     """Seconds and peak RSS in KiB of one run, as measured by run_measured.
 
     `output` is "null", "pipe", "file" (a transcript file beside the work directory, emptied
     for each run as `>` does) or an open file."""
+    env, argv = split_environment(argv)
     reader = None
     if output == "null":
         stdout = subprocess.DEVNULL
@@ -81,7 +103,7 @@ def run_once(argv, cwd, output="null"):
         stdout = open(os.path.join(cwd, "..", "transcript"), "wb")
     else:
         stdout = output
-    done = subprocess.run([ARGS.measure] + argv, cwd=cwd, stdout=stdout,
+    done = subprocess.run([ARGS.measure] + argv, cwd=cwd, stdout=stdout, env=env,
                           stderr=subprocess.PIPE, check=False)
     if output in ("pipe", "file"):
         stdout.close()
@@ -140,8 +162,63 @@ def check_same_output(commands, work):
             raise SystemExit(f"{name} and the standard tools disagree on the transcript or file.txt")
 
 
+def system_calls(argv, work, output):
+    """How many times `argv` made each system call, and how many failed: strace -c -f."""
+    env, argv = split_environment(argv)
+    log = os.path.join(work, "..", "strace.log")
+    with open(output, "wb") as out:
+        subprocess.run(["strace", "-c", "-f", "-o", log] + argv, cwd=work, stdout=out, env=env,
+                       check=True)
+    counts = {}
+    with open(log) as lines:
+        for line in lines:
+            fields = line.split()
+            if len(fields) in (5, 6) and re.match(r"^[0-9.]+$", fields[0]) and \
+                    fields[-1] != "total":
+                counts[fields[-1]] = (int(fields[3]), int(fields[4]) if len(fields) == 6 else 0)
+    os.remove(log)
+    return counts
+
+
+def check_floor_calls(commands, work, only_report):
+    """The floor must make remove's system calls, as many of each, with or without a file.txt
+    before it, into /dev/null (the read-back by sendfile) and into a regular file (by pread).
+    Pipes are left out: sendfile into one moves what fits, so the count of its calls varies."""
+    if not shutil.which("strace"):
+        print("strace not found: the floor's system calls are not checked against remove's")
+        return
+    transcript = os.path.join(work, "..", "transcript")
+    for output in ("/dev/null", transcript):
+        for file_txt_before in (False, True):
+            seen = {}
+            for name in ("remove", "io floor"):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(os.path.join(work, "file.txt"))
+                if file_txt_before:
+                    run_once(commands["remove"], work)
+                seen[name] = system_calls(commands[name], work, output)
+            if seen["remove"] != seen["io floor"]:
+                differ = sorted(name for name in set(seen["remove"]) | set(seen["io floor"])
+                                if seen["remove"].get(name) != seen["io floor"].get(name))
+                details = ", ".join(f"{name} {seen['remove'].get(name, (0, 0))} against "
+                                    f"{seen['io floor'].get(name, (0, 0))}" for name in differ)
+                before = "a" if file_txt_before else "no"
+                finding = (f"the I/O floor makes other system calls than remove (stdout {output}, "
+                           f"{before} file.txt before; calls and failures, remove against floor): "
+                           f"{details}")
+                if not only_report:
+                    raise SystemExit(finding)
+                print(f"{finding}; timed all the same (--no-call-check)")
+                return
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(transcript)
+    print("the I/O floor makes the same system calls as remove, as many of each (strace -c)")
+
+
 def commands_for(work, args, output="null"):
     commands = {"remove": [args.remove]}
+    if args.avx2_forced:
+        commands["remove, AVX2 forced"] = [HIDE_AVX512, args.remove]
     for other in args.also:
         name, path = other.split("=", 1)
         commands[f"remove {name}"] = [os.path.abspath(path)]
@@ -172,12 +249,29 @@ def measure(work, kind, output, mode, args):
             times[name].append(elapsed / repeats)
             rss[name] = max(rss[name], peak)
     medians = {name: statistics.median(values) for name, values in times.items()}
+
+    def ratio(name, reference):
+        """The median of the per-round ratios: each round's samples were taken close together,
+        so a load that comes and goes on the machine moves both alike."""
+        return statistics.median(times[name][i] / reference(i) for i in range(args.runs))
+
     rows = []
     for name in commands:
-        tools = f"{medians[name] / medians['tools']:.3f}" if "tools" in medians else "-"
+        tools = "-"
+        if "tools" in times:
+            tools = f"{ratio(name, lambda i: times['tools'][i]):.3f}"
+        floor = ratio(name, lambda i: times["io floor"][i])
+        floor_text = f"{floor:.2f}"
+        if name.startswith("remove") and floor < FLOOR_WRONG_BELOW and \
+                args.runs >= FLOOR_JUDGED_FROM:
+            floor_text = f"floor wrong: {floor:.2f}"
+        model = "-"
+        if name in args.model:
+            # The floor's time plus one pass of the kernel over the input at its speed in cache.
+            kernel_seconds = size / args.model[name] / 1e9
+            model = f"{ratio(name, lambda i: times['io floor'][i] + kernel_seconds):.2f}"
         rows.append((OUTPUTS[output], mode, kind, name, medians[name],
-                     size / (1 << 20) / medians[name], medians[name] / medians["io floor"],
-                     tools, rss[name]))
+                     size / (1 << 20) / medians[name], floor_text, model, tools, rss[name]))
     return rows
 
 
@@ -210,26 +304,43 @@ def main():
     parser.add_argument("--modes", default=",".join(REPEATS),
                         help="single, repeated (five runs back to back), or both (default)")
     parser.add_argument("--no-tools", action="store_true", help="leave out the standard tools")
-    parser.add_argument("--kernel", help="the chosen_kernel program, to report the kernel")
+    parser.add_argument("--kernel", help="the chosen_kernel program, to report the kernel (and to "
+                        "time the AVX2 kernel beside the AVX-512 one, where that is chosen)")
+    parser.add_argument("--model", action="append", default=[], metavar="COMMAND=GB/s",
+                        help="compare COMMAND (remove, or remove, AVX2 forced) with the floor's "
+                        "time plus the input over its kernel's speed in cache (repeatable)")
+    parser.add_argument("--no-call-check", action="store_true",
+                        help="time even if the floor's system calls differ from remove's")
     parser.add_argument("--rss-check", action="store_true",
                         help="also compare peak RSS for 16 MiB and 1 GiB inputs")
     args = parser.parse_args()
     for name in ("remove", "floor", "measure"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     outputs, modes = args.outputs.split(","), args.modes.split(",")
+    args.model = {name: float(speed) for name, speed in
+                  (given.rsplit("=", 1) for given in args.model)}
     if not set(outputs) <= set(OUTPUTS) or not set(modes) <= set(REPEATS):
         parser.error("unknown output or mode")
     global ARGS
     ARGS = args
 
-    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
-                if line.startswith("model name")), "unknown CPU")
+    cpu = {}
+    with open("/proc/cpuinfo") as info:
+        for line in info:
+            key, _, value = line.partition(":")
+            cpu.setdefault(key.strip(), value.strip())
     kernel = "not reported (no --kernel)"
+    args.avx2_forced = False
     if args.kernel:
         kernel = subprocess.run([args.kernel], capture_output=True, text=True,
                                 check=True).stdout.strip()
+        env, argv = split_environment([HIDE_AVX512, args.kernel])
+        hidden = subprocess.run(argv, env=env, capture_output=True, text=True, check=True)
+        args.avx2_forced = kernel == "avx512" and hidden.stdout.strip() == "avx2"
     print(f"{args.mib} MiB inputs, median of {args.runs} alternating samples; "
-          f"CPU: {cpu}, {os.cpu_count()} cores; kernel: {kernel}")
+          f"CPU: {cpu.get('model name', 'unknown')} (cpu family {cpu.get('cpu family', '?')}, "
+          f"model {cpu.get('model', '?')}), {os.cpu_count()} cores; Linux {os.uname().release}; "
+          f"kernel: {kernel}" + (f"; AVX2 forced by {HIDE_AVX512}" if args.avx2_forced else ""))
     with tempfile.TemporaryDirectory(prefix="remove-bench-") as scratch:
         rows = []
         for kind in ("text", "random"):
@@ -237,16 +348,24 @@ def main():
             os.makedirs(work)
             make_input(os.path.join(work, "file.c"), kind, args.mib << 20)
             check_same_output(commands_for(work, args), work)
+            check_floor_calls(commands_for(work, args), work, args.no_call_check)
             for output in outputs:
                 for mode in modes:
                     rows += measure(work, kind, output, mode, args)
             shutil.rmtree(work)
-        print("\n| stdout | runs | input | command | median s a run | MiB/s | x floor | x tools "
-              "| peak RSS KiB |")
-        print("|---|---|---|---|---:|---:|---:|---:|---:|")
-        for output, mode, kind, name, median, speed, floor, tools, peak in rows:
-            print(f"| {output} | {mode} | {kind} | {name} | {median:.3f} | {speed:.0f} "
-                  f"| {floor:.2f} | {tools} | {peak} |")
+        print("\n| stdout | runs | input | command | median s a run | MiB/s | x floor | x model "
+              "| x tools | peak RSS KiB |")
+        print("|---|---|---|---|---:|---:|---:|---:|---:|---:|")
+        for output, mode, kind, name, median, speed, floor, model, tools, peak in rows:
+            print(f"| {output} | {mode} | {kind} | {name} | {median:.4f} | {speed:.0f} "
+                  f"| {floor} | {model} | {tools} | {peak} |")
+        if args.runs < FLOOR_JUDGED_FROM:
+            print(f"\nWith fewer than {FLOOR_JUDGED_FROM} rounds no row is judged against the "
+                  "floor: the noise could put one under it.")
+        if any(row[6].startswith("floor wrong") for row in rows):
+            print(f"\nThe floor is wrong: remove took under {FLOOR_WRONG_BELOW} times as long as "
+                  "the I/O floor, which makes its system calls with no per-byte work. Look at "
+                  "bench/io_floor.cpp, or at the noise (more --runs, a larger --mib).")
         ok = rss_check(args, scratch) if args.rss_check else True
     return 0 if ok else 1
 
