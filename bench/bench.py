@@ -183,7 +183,7 @@ def system_calls(argv, work, output):
 def check_floor_calls(commands, work, only_report):
     """The floor must make remove's system calls, as many of each, with or without a file.txt
     before it, into /dev/null (the read-back by sendfile) and into a regular file (by pread).
-    Pipes are left out: sendfile into one moves what fits, so the count of its calls varies."""
+    Pipes are left out: the check gives each command a named file as its standard output."""
     if not shutil.which("strace"):
         print("strace not found: the floor's system calls are not checked against remove's")
         return

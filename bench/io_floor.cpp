@@ -3,11 +3,11 @@
 // behind the bytes "kept" so far, and echoes each block with one write; KEPT bytes in all go to
 // "file.txt", shared out over the blocks in proportion to their sizes and written whenever 128
 // KiB or more have gathered, as the program writes them; then the read-back goes through a
-// duplicate of the descriptor that wrote them: by sendfile into a pipe or a device, by pread and
-// write into a regular file. bench.py checks with `strace -c` that the calls match the program's
-// before it times anything. It loads the C library alone, as the program does.
-// Usage: io_floor KEPT [sendfile|copy_file_range|pread]
-// The optional word picks the read-back into a regular file, to measure the ways side by side.
+// duplicate of the descriptor that wrote them: by sendfile into a device, by pread and write
+// into a pipe or a regular file. bench.py checks with `strace -c` that the calls match the
+// program's before it times anything. It loads the C library alone, as the program does. Usage:
+// io_floor KEPT [sendfile|copy_file_range|pread] The optional word picks the read-back into a
+// regular file, to measure the ways side by side.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/sendfile.h>
@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
   // Which file standard output is, and whether "file.txt" is it.
   (void)::fstat(STDOUT_FILENO, &status);
   const bool regular_output = S_ISREG(status.st_mode);
+  const bool device_output = S_ISCHR(status.st_mode);
   if (regular_output) {
     (void)::stat("file.txt", &status);
   }
@@ -151,8 +152,10 @@ int main(int argc, char** argv) {
 
   const int back = ::fcntl(result, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   (void)::close(result);
-  // As the program reads back: by sendfile into a pipe or a device.
-  const ReadBack way = regular_output ? chosen : ReadBack::kSendfile;
+  // As the program reads back: by sendfile into a device, by pread and write into anything else.
+  const ReadBack way = device_output    ? ReadBack::kSendfile
+                       : regular_output ? chosen
+                                        : ReadBack::kPread;
   off_t offset = 0;
   while (static_cast<std::uint64_t>(offset) < kept) {
     if (read_back_once(way, back, offset, kept - static_cast<std::uint64_t>(offset)) <= 0) {

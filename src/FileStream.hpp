@@ -74,7 +74,7 @@ class OutputFile {
   // given to it. Only the first call acts.
   bool finish_writing();
   // Copies the bytes written, from the file's first byte, to standard output: with sendfile if
-  // `by_sendfile` (the kernel copies them, for a pipe or a device), else, or where sendfile
+  // `by_sendfile` (the kernel copies them, for a device), else, or where sendfile
   // cannot, through `buffer`. Only a regular file opened for reading can show them: any other
   // file (a FIFO, a device) holds nothing that can be read back without taking it from its
   // reader or waiting for a person. False if it cannot, if the file holds fewer bytes than were

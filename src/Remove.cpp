@@ -87,10 +87,12 @@ int main() {
 
   // A "file.txt" that did not open or lost bytes holds nothing this run may show as its result.
   // It is read back through the open file that was written, never by its name, which may lead
-  // elsewhere by now. sendfile saves a copy into a pipe or a device; into a regular file it
-  // gains nothing.
+  // elsewhere by now. sendfile saves a copy into a device, which takes the bytes at once. Into
+  // a pipe or a socket it hands over the file's pages, not their bytes, to be read later: a
+  // writer that changes the file in place once this run has let go of it (another run with
+  // `1<> file.txt`) would change what the reader gets. Into a regular file it gains nothing.
   const bool complete = result.finish_writing();
-  const bool shown = complete && result.read_back_to_standard_output(buffer, !output.is(S_IFREG));
+  const bool shown = complete && result.read_back_to_standard_output(buffer, output.is(S_IFCHR));
   result.close_and_unlock();
   if (!shown) {
     write_standard_output(kFileErrorLine);

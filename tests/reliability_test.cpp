@@ -552,6 +552,15 @@ std::vector<HostileCase> hostile_cases() {
        std::string(kTerminalReader) + "terminal link \"$REMOVE\"",
        refused + ok,
        {{"file.c", input}}},
+      // Into a device the read-back goes by sendfile; where it stops, the rest goes on from there.
+      {"stdout a terminal, sendfile from file.txt fails after 2 bytes, or a read of it",
+       input,
+       std::string(kTerminalReader) + "terminal none " + preload +
+           "REMOVE_FAULT=sendfile:file.txt:2 \"$REMOVE\"; terminal none " + preload +
+           "REMOVE_FAULT=read:file.txt:2 \"$REMOVE\"",
+       model_run(input).transcript + ok + kBannerLine + input + model_summary(input) + kBannerLine +
+           "Hi" + kFileErrorLine + ok,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
       {"stdout a terminal, fstat of file.c fails",
        input,
        std::string(kTerminalReader) + "terminal none " + preload +
@@ -672,10 +681,16 @@ void expect_two_runs_apart(const std::string& second_output) {
       ::usleep(10000);
     }
   };
+  // Once the rest of the transcript fits in the pipe, the first can end and the second then
+  // write "file.txt" while those bytes wait in the pipe: they must be copies, not its pages.
+  const std::size_t last_pipeful = expected.transcript.size() - 65536;
   std::string out;
   std::string second_waited_in;
   const RunResult first = run_remove_streaming(dir.path, [&](std::string_view bytes) {
     const bool crossing = out.size() < pause_at && out.size() + bytes.size() >= pause_at;
+    if (out.size() < last_pipeful && out.size() + bytes.size() >= last_pipeful) {
+      wait_until([&] { return fs::exists(dir / "b.status"); });
+    }
     out += bytes;
     if (crossing) {
       run_shell(dir.path, "{ \"$REMOVE\" " + second_output +
