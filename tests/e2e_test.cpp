@@ -261,8 +261,8 @@ TEST(EndToEnd, ReaderThatGoesAwayStillGetsACompleteFileTxt) {
 
 namespace {
 
-// The read-back goes by sendfile into pipes and devices, and by read and write elsewhere; either
-// way every kind of standard output gets the same bytes.
+// The read-back goes by sendfile into devices, and by pread and write elsewhere; either way
+// every kind of standard output gets the same bytes.
 TEST(EndToEnd, ReadBackReachesEveryKindOfStandardOutput) {
   const std::string input = random_bytes(3 * kStreamBufferSize + 5, 12, "ab1 \t\n!");
   const std::string transcript = model_run(input).transcript;
