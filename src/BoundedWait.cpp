@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
@@ -61,26 +62,30 @@ bool pause_for(long nanoseconds) {
 }
 
 // Calls `busy` until it returns false, sleeping between calls for a pause that starts at 1 ms
-// and doubles up to 20 ms, and gives up once `seconds` have passed on the monotonic clock or
-// been slept, whichever comes first: so the bound holds even if the clock does not move. The
-// last pause is cut to what is left of the bound. True if `busy` returned false in time. With no
-// sleep to be had at all the wait gives up at once rather than spin.
+// and doubles up to 20 ms, and gives up once the `budget` of nanoseconds has passed on the
+// monotonic clock or been slept, whichever comes first: so the bound holds even if the clock does
+// not move. The last pause is cut to what is left of the budget, and what the wait took is taken
+// from it. True if `busy` returned false in time. With no sleep to be had at all the wait gives
+// up at once rather than spin.
 template <typename Busy>
-bool retry_while_busy(int seconds, Busy busy) {
+bool retry_while_busy(std::int64_t& budget, Busy busy) {
   const std::int64_t start = monotonic_nanoseconds();
-  const std::int64_t bound = std::int64_t{seconds} * kNanosecondsPerSecond;
   std::int64_t slept = 0;
+  const auto spent = [&] { return std::max(monotonic_nanoseconds() - start, slept); };
   long pause = kFirstPauseNanoseconds;
+  bool let_go = true;
   while (busy()) {
-    const std::int64_t left = bound - std::max(monotonic_nanoseconds() - start, slept);
+    const std::int64_t left = budget - spent();
     const long this_pause = static_cast<long>(std::min<std::int64_t>(pause, left));
     if (left <= 0 || !pause_for(this_pause)) {
-      return false;
+      let_go = false;
+      break;
     }
     slept += this_pause;
     pause = std::min(2 * pause, kLongestPauseNanoseconds);
   }
-  return true;
+  budget = std::max<std::int64_t>(budget - spent(), 0);
+  return let_go;
 }
 
 // The kernel's lease-break time, where /proc shows it. Read only once a lease is met, so a run
@@ -108,6 +113,58 @@ int lease_break_seconds() {
 int open_once(const char* path, int flags, mode_t mode) {
   return retry_call(-1, 0,
                     [&] { return ::open(path, flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode); });
+}
+
+// What is left of the lease wait of each file the run has met a lease on. The run opens at most
+// four times ("file.c", "file.txt" for the lock, for reading and writing, for writing alone), so
+// a table that is full holds every file there is; a fifth would share the last one's wait.
+struct LeaseWait {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::int64_t left = 0;
+};
+std::array<LeaseWait, 4> lease_waits;
+std::size_t lease_waits_used = 0;
+
+std::int64_t& lease_wait_left(const FileIdentity& file) {
+  for (std::size_t i = 0; i < lease_waits_used; ++i) {
+    if (lease_waits[i].device == file.device && lease_waits[i].inode == file.inode) {
+      return lease_waits[i].left;
+    }
+  }
+  if (lease_waits_used == lease_waits.size()) {
+    return lease_waits.back().left;
+  }
+  // The kernel counts its lease-break time from the first try; a second more lets the try
+  // after it find the lease gone.
+  LeaseWait& wait = lease_waits[lease_waits_used++];
+  wait = {file.device, file.inode,
+          (std::int64_t{lease_break_seconds()} + 1) * kNanosecondsPerSecond};
+  return wait.left;
+}
+
+// open_once, waiting while a lease on the file is broken.
+int open_without_blocking(const char* path, int flags, mode_t mode) {
+  int fd = open_once(path, flags, mode);
+  if (fd >= 0 || errno != EWOULDBLOCK) {
+    return fd;
+  }
+  // From a regular file, EWOULDBLOCK means that the open has started a lease break; from
+  // anything else (a device) it is the answer.
+  int error = errno;
+  const FileIdentity file = identity_of_path(path);
+  if (file.is(S_IFREG)) {
+    std::int64_t& left = lease_wait_left(file);
+    if (left > 0) {
+      (void)retry_while_busy(left, [&] {
+        fd = open_once(path, flags, mode);
+        error = errno;
+        return fd < 0 && error == EWOULDBLOCK;
+      });
+    }
+  }
+  errno = error;  // the open's own, not that of a stat or a sleep since
+  return fd;
 }
 
 }  // namespace
@@ -143,23 +200,31 @@ int lease_break_seconds_from(std::string_view text) {
   return digits == 0 ? kDefaultLeaseBreakSeconds : seconds;
 }
 
-int open_without_blocking(const char* path, int flags, mode_t mode) {
-  int fd = open_once(path, flags, mode);
-  // From a regular file, EWOULDBLOCK means that the open has started a lease break; from
-  // anything else (a device) it is the answer.
-  if (fd < 0 && errno == EWOULDBLOCK && identity_of_path(path).is(S_IFREG)) {
-    // The kernel counts its lease-break time from the first try; a second more lets the try
-    // after it find the lease gone.
-    (void)retry_while_busy(lease_break_seconds() + 1, [&] {
-      fd = open_once(path, flags, mode);
-      return fd < 0 && errno == EWOULDBLOCK;
-    });
+int open_file(const char* path, int flags, mode_t mode) {
+  int fd = open_without_blocking(path, flags, mode);
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int error = errno;
+    (void)::close(fd);  // nothing was read or written through it
+    errno = error;
+    fd = moved;
+  }
+  if (fd < 0) {
+    return -1;
+  }
+  const int status = ::fcntl(fd, F_GETFL);
+  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    const int error = errno;
+    (void)::close(fd);
+    errno = error;
+    return -1;
   }
   return fd;
 }
 
 bool lock_exclusively(int fd) {
-  return retry_while_busy(kLockWaitSeconds, [fd] {
+  std::int64_t budget = std::int64_t{kLockWaitSeconds} * kNanosecondsPerSecond;
+  return retry_while_busy(budget, [fd] {
     return ::flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR);
   });
 }

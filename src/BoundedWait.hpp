@@ -1,11 +1,12 @@
-// The run's waits. Two are bounded by the program alone: the wait for another process's lock on
-// "file.txt" and the wait for the holder of a lease on either file. They try without blocking
-// and sleep a little between tries until a deadline on the monotonic clock, need no signal and
-// no timer, and read /proc only to learn the kernel's lease-break time once a lease is met; the
-// signal mask, dispositions and timers handed down (a blocked or ignored SIGALRM, a running
-// timer, RLIMIT_SIGPENDING all survive exec) cannot stretch them or make them endless. A call
-// that says "try again" is the third: after EAGAIN it waits in poll, with no timeout, for the
-// reader or writer at the other end, as `cat` would; only its fruitless tries are bounded.
+// The run's waits, and the open of its files that waits for a lease. Two are bounded by the program
+// alone: the wait for another process's lock on "file.txt" and the wait for the holder of a lease
+// on either file. They try without blocking and sleep a little between tries until a deadline on
+// the monotonic clock, need no signal and no timer, and read /proc only to learn the kernel's
+// lease-break time once a lease is met; the signal mask, dispositions and timers handed down (a
+// blocked or ignored SIGALRM, a running timer, RLIMIT_SIGPENDING all survive exec) cannot stretch
+// them or make them endless. A call that says "try again" is the third: after EAGAIN it waits in
+// poll, with no timeout, for the reader or writer at the other end, as `cat` would; only its
+// fruitless tries are bounded.
 #pragma once
 
 #include <sys/types.h>
@@ -58,11 +59,16 @@ template <typename Call>
 // that the kernel never breaks a lease itself; the wait is then the extra second alone.
 [[nodiscard]] int lease_break_seconds_from(std::string_view text);
 
-// open(2) of `path` with `flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY`, so it never waits for the
-// other end of a FIFO. While a lease on the file (Samba oplocks, NFS delegations, F_SETLEASE) is
-// being broken it tries again until the holder has let go, or the kernel's lease-break time and a
-// second have passed. -1 if the file cannot be opened.
-[[nodiscard]] int open_without_blocking(const char* path, int flags, mode_t mode);
+// open(2) of `path` without waiting for the other end of a FIFO, after which reads and writes
+// wait as usual. While a lease on the file (Samba oplocks, NFS delegations, F_SETLEASE) is being
+// broken it tries again until the holder has let go, for at most the kernel's lease-break time and
+// a second in the whole run, however often the run opens that file (a file is known by its device
+// and inode): the kernel breaks a write lease only to a read lease for a reader, which the next
+// open for writing meets again. A lease on another file has a bound of its own. The descriptor is
+// kept above the standard ones: were 0-2 closed with no /dev/null to fill them, the transcript
+// would otherwise be written into the file. -1 if the file cannot be opened, with errno as the
+// open left it.
+[[nodiscard]] int open_file(const char* path, int flags, mode_t mode = 0);
 
 // Takes an exclusive flock on `fd`, waiting at most kLockWaitSeconds for another holder, shared
 // or exclusive. True once this run holds the lock, and on a file system without locks (ENOLCK,

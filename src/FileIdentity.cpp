@@ -28,9 +28,11 @@ FileIdentity identity_of_path(const char* path) {
   if (::stat(path, &status) == 0) {
     return identity_from(status);
   }
-  const bool nothing_there =
-      errno == ENOENT || errno == ENOTDIR || errno == ELOOP || errno == ENAMETOOLONG;
-  return {nothing_there ? FileIdentity::Known::kNoFile : FileIdentity::Known::kUnknown};
+  return {means_no_file(errno) ? FileIdentity::Known::kNoFile : FileIdentity::Known::kUnknown};
+}
+
+bool means_no_file(int error) {
+  return error == ENOENT || error == ENOTDIR || error == ELOOP || error == ENAMETOOLONG;
 }
 
 bool may_be_same_file(const FileIdentity& a, const FileIdentity& b, bool terminals_apart) {

@@ -25,6 +25,8 @@ struct FileIdentity {
 // kUnknown for any other failure: a link into a directory this user may not search (EACCES)
 // hides a file that may well exist, under other names too.
 [[nodiscard]] FileIdentity identity_of_path(const char* path);
+// Whether `error`, from a stat or an open of a name, says that no file is behind it, as above.
+[[nodiscard]] bool means_no_file(int error);
 
 // Whether writing to one of `a` and `b` could feed or destroy the other, which is so exactly when
 // they may be one file. The rule for every pair of the run ("file.txt" and "file.c", "file.txt"

@@ -16,24 +16,6 @@
 // Files past 2 GiB must not fail on 32-bit machines.
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
-int open_file(const char* path, int flags, mode_t mode) {
-  int fd = open_without_blocking(path, flags, mode);
-  if (fd >= 0 && fd <= STDERR_FILENO) {
-    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    (void)::close(fd);  // nothing was read or written through it
-    fd = moved;
-  }
-  if (fd < 0) {
-    return -1;
-  }
-  const int status = ::fcntl(fd, F_GETFL);
-  if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
-    (void)::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 namespace {
 
 struct OpenedForWriting {
@@ -195,7 +177,7 @@ bool OutputFile::read_back_to_standard_output(std::span<unsigned char> buffer, b
       return false;  // the file ends before the bytes written
     }
     if (sent < 0) {
-      // An append-only or packet destination, an old kernel, or a failure on either side: the
+      // An append-only destination, an old kernel, or a failure on either side: the
       // loop below goes on from the offset reached, and tells a failed read from a failed write.
       break;
     }

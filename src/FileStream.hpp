@@ -14,12 +14,6 @@
 // Large enough that a pass costs few system calls, small enough to stay in the L2 cache.
 inline constexpr std::size_t kStreamBufferSize = std::size_t{128} * 1024;
 
-// open(2) without waiting for the other end of a FIFO (a lease being broken is waited for, as
-// open_without_blocking says), after which reads and writes wait as usual. The descriptor is
-// kept above the standard ones: were 0-2 closed with no /dev/null to fill them, the transcript
-// would otherwise be written into the file. -1 if the file cannot be opened.
-[[nodiscard]] int open_file(const char* path, int flags, mode_t mode = 0);
-
 class InputFile {
  public:
   explicit InputFile(const char* path);
@@ -74,7 +68,7 @@ class OutputFile {
   // given to it. Only the first call acts.
   bool finish_writing();
   // Copies the bytes written, from the file's first byte, to standard output: with sendfile if
-  // `by_sendfile` (the kernel copies them, for a device), else, or where sendfile
+  // `by_sendfile` (the kernel copies them, for a character device), else, or where sendfile
   // cannot, through `buffer`. Only a regular file opened for reading can show them: any other
   // file (a FIFO, a device) holds nothing that can be read back without taking it from its
   // reader or waiting for a person. False if it cannot, if the file holds fewer bytes than were

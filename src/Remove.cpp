@@ -32,8 +32,8 @@ std::array<unsigned char, 2 * kStreamBufferSize> buffer;
                                  Tally& tally) {
   const ScanKernel scan = choose_kernel(cpu_features()).scan;
   // The kept bytes gather at the front of the buffer: each block is read in behind them,
-  // echoed, and compacted in place onto them. So "file.txt" gets writes of a block or more,
-  // and no byte is copied twice.
+  // echoed, and compacted in place onto them. So "file.txt" gets writes of a block or more
+  // but for the last, and no byte is copied twice.
   std::size_t gathered = 0;
   for (;;) {
     const auto block = source.read_into(std::span(buffer).subspan(gathered, kStreamBufferSize));
@@ -87,8 +87,8 @@ int main() {
 
   // A "file.txt" that did not open or lost bytes holds nothing this run may show as its result.
   // It is read back through the open file that was written, never by its name, which may lead
-  // elsewhere by now. sendfile saves a copy into a device, which takes the bytes at once. Into
-  // a pipe or a socket it hands over the file's pages, not their bytes, to be read later: a
+  // elsewhere by now. sendfile saves a copy into a character device, which takes the bytes at once.
+  // Into a pipe or a socket it hands over the file's pages, not their bytes, to be read later: a
   // writer that changes the file in place once this run has let go of it (another run with
   // `1<> file.txt`) would change what the reader gets. Into a regular file it gains nothing.
   const bool complete = result.finish_writing();

@@ -11,7 +11,6 @@
 #include <cstdint>
 
 #include "BoundedWait.hpp"
-#include "FileStream.hpp"
 
 void occupy_closed_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -68,10 +67,17 @@ void write_standard_output(std::string_view text) {
 bool standard_output_failed() { return standard_output_broken; }
 
 void lock_standard_output_if_it_is(const char* path, const FileIdentity& output) {
-  // Only a regular file holds a result to protect; one whose type is unknown may be one.
-  const bool may_hold_a_result =
-      output.is(S_IFREG) || output.known == FileIdentity::Known::kUnknown;
-  if (!may_hold_a_result || !may_be_same_file(output, identity_of_path(path))) {
+  // Only a regular file holds a result to protect; one whose type is unknown may be one. Nothing
+  // else is opened for the lock: opening a FIFO, even for a moment, would wake a writer waiting
+  // in its own open.
+  const auto may_hold_a_result = [](const FileIdentity& file) {
+    return file.is(S_IFREG) || file.known == FileIdentity::Known::kUnknown;
+  };
+  if (!may_hold_a_result(output)) {
+    return;
+  }
+  const FileIdentity named = identity_of_path(path);
+  if (!may_hold_a_result(named) || !may_be_same_file(output, named)) {
     return;
   }
   // The lock goes on an open file of the run's own, not on standard output's, which the caller
@@ -81,12 +87,15 @@ void lock_standard_output_if_it_is(const char* path, const FileIdentity& output)
   if (fd < 0 && errno == EACCES) {
     fd = open_file(path, O_WRONLY);
   }
-  if (fd < 0 || !may_be_same_file(output, identity_of_descriptor(fd))) {
-    // Gone, replaced since it was looked at, or not to be opened: nothing to wait for, or no
-    // way to, as on a file system without locks.
-    if (fd >= 0) {
-      (void)::close(fd);  // nothing was read or written through it
-    }
+  if (fd < 0) {
+    // A file gone since it was looked at has no result to wait for. Any other failure (no
+    // descriptor to spare, no permission, a lease not let go) leaves the transcript with no
+    // lock, and it would land in another run's result unlocked: it has nowhere else to go.
+    standard_output_broken = !means_no_file(errno);
+    return;
+  }
+  if (!may_be_same_file(output, identity_of_descriptor(fd))) {
+    (void)::close(fd);  // replaced since it was looked at; nothing was read or written through it
     return;
   }
   standard_output_lock = fd;

@@ -34,9 +34,10 @@ void write_standard_output(std::string_view text);
 // if standard output (`output`) may be the file at `path` (`remove >> file.txt`, or a standard
 // output whose identity is unknown): the transcript then lands in that result, and must wait for
 // another run's read-back of it as a new result would. Finding this out writes nothing, so it
-// comes before the first byte of the transcript. If another process holds the lock for longer
-// than kLockWaitSeconds, standard output counts as failed and nothing is written to it: the
-// transcript has nowhere else to go. A file that cannot be opened to be locked is not waited for.
+// comes before the first byte of the transcript. If the file cannot be opened to be locked (but
+// for one gone meanwhile), or another process holds the lock for longer than kLockWaitSeconds,
+// standard output counts as failed and nothing is written to it: the transcript has nowhere else
+// to go. Only a regular file, or one of unknown type, is opened for the lock.
 void lock_standard_output_if_it_is(const char* path, const FileIdentity& output);
 // Lets go of that lock, after the last write. The process's end lets go of it too.
 void unlock_standard_output();

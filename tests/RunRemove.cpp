@@ -1,6 +1,7 @@
 #include "RunRemove.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -122,12 +123,14 @@ RunResult run_command(const fs::path& dir, const std::vector<std::string>& argv,
 
 RunResult run_remove_streaming(const fs::path& dir,
                                const std::function<void(std::string_view)>& consume,
-                               bool full_nonblocking_pipe, const std::vector<std::string>& env) {
+                               Channel channel, const std::vector<std::string>& env) {
   const ScratchDir capture;
   const fs::path err_path = capture / "stderr";
   const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int pipe_ends[2];
-  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+  const bool full_nonblocking_pipe = channel == Channel::kFullNonBlockingPipe;
+  if ((channel == Channel::kSocket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipe_ends)
+                                   : ::pipe2(pipe_ends, O_CLOEXEC)) != 0) {
     std::abort();
   }
   if (full_nonblocking_pipe) {
@@ -164,10 +167,10 @@ RunResult run_remove_streaming(const fs::path& dir,
 }
 
 RunResult run_remove_into_pipe(const fs::path& dir, const std::vector<std::string>& env,
-                               bool full_nonblocking_pipe) {
+                               Channel channel) {
   std::string out;
   RunResult result = run_remove_streaming(
-      dir, [&](std::string_view bytes) { out += bytes; }, full_nonblocking_pipe, env);
+      dir, [&](std::string_view bytes) { out += bytes; }, channel, env);
   result.out = out;
   return result;
 }

@@ -45,18 +45,21 @@ struct RunResult {
 RunResult run_command(const std::filesystem::path& dir, const std::vector<std::string>& argv,
                       const std::vector<std::string>& env = {});
 
+// What carries standard output from `remove` to the test: a pipe; the same, non-blocking, as a
+// caller may leave it, and not read until the program is seen waiting for it in poll
+// (`waited_on_full_pipe`); or a UNIX stream socket.
+enum class Channel { kPipe, kFullNonBlockingPipe, kSocket };
+
 // Runs `remove` in `dir`, with `env` added to the environment, handing its standard output to
-// `consume` as it arrives through a pipe; `out` stays empty. For transcripts too large to hold.
-// With `full_nonblocking_pipe`, the pipe is non-blocking, as a caller may leave it, and is not
-// read until the program is seen waiting for it in poll (`waited_on_full_pipe`).
+// `consume` as it arrives through `channel`; `out` stays empty. For transcripts too large to hold.
 RunResult run_remove_streaming(const std::filesystem::path& dir,
                                const std::function<void(std::string_view)>& consume,
-                               bool full_nonblocking_pipe = false,
+                               Channel channel = Channel::kPipe,
                                const std::vector<std::string>& env = {});
 // The same, with `out` holding all that came through.
 RunResult run_remove_into_pipe(const std::filesystem::path& dir,
                                const std::vector<std::string>& env = {},
-                               bool full_nonblocking_pipe = false);
+                               Channel channel = Channel::kPipe);
 
 // Whether this process can run a command as the user nobody (root, with setpriv at hand), and
 // such a run of `remove` in `dir`.

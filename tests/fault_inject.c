@@ -22,14 +22,15 @@
 //   an open file of its own, as another program may;
 // - sleep: clock_nanosleep fails with ENOSYS, as under a seccomp filter; NAME "poll" takes away
 //   poll without descriptors too, so that nothing can sleep;
-// - clock: the monotonic clock stands still;
-// - lease: an open of /proc/sys/fs/lease-break-time opens NAME instead.
+// - clock: the monotonic clock stands still.
+// Besides, REMOVE_LEASE_TIME=NAME makes an open of /proc/sys/fs/lease-break-time open NAME instead.
 // A descriptor duplicated with fcntl is the same file as the one it copies, and counts its bytes
 // from 0. Whatever is set, a read or write of "file.c" or "file.txt" through descriptor 0, 1 or 2
 // ends the process with status 99: those belong to the standard streams; and an open of
-// "file.txt" for reading and writing that finds a FIFO ends it with status 98: it would wake a
-// reader waiting in its own open with nothing to read. The program's own off_t is 64 bits, and
-// its time_t may be too (_TIME_BITS=64 on 32-bit machines); here the plain, the *64 and the
+// "file.txt" for reading that finds a FIFO ends it with status 98: it would wake a writer
+// waiting in its own open, or, for reading and writing, a reader, with nothing to read. The
+// program's own off_t is 64 bits, and its time_t may be too (_TIME_BITS=64 on 32-bit machines);
+// here the plain, the *64 and the
 // *_time64 entry points are all defined, so the macros that would make one another stay off.
 #undef _TIME_BITS
 #undef _FILE_OFFSET_BITS
@@ -121,15 +122,14 @@ static int refuses(const char* path) {
 
 static void guard_fifo(int fd, const char* path, int flags) {
   struct stat status;
-  if (fd >= 0 && (flags & O_ACCMODE) == O_RDWR && strcmp(base_name(path), "file.txt") == 0 &&
+  if (fd >= 0 && (flags & O_ACCMODE) != O_WRONLY && strcmp(base_name(path), "file.txt") == 0 &&
       REAL("fstat", int (*)(int, struct stat*))(fd, &status) == 0 && S_ISFIFO(status.st_mode))
     _exit(98);
 }
 
 static const char* redirected(const char* path) {
-  return strcmp(fault_call, "lease") == 0 && strcmp(base_name(path), "lease-break-time") == 0
-             ? fault_name
-             : path;
+  const char* lease_time = getenv("REMOVE_LEASE_TIME");
+  return lease_time && strcmp(base_name(path), "lease-break-time") == 0 ? lease_time : path;
 }
 
 static int open_with(const char* symbol, const char* path, int flags, mode_t mode) {
