@@ -3,8 +3,8 @@
 // behind the bytes "kept" so far, and echoes each block with one write; KEPT bytes in all go to
 // "file.txt", shared out over the blocks in proportion to their sizes and written whenever 128
 // KiB or more have gathered, as the program writes them; then the read-back goes through a
-// duplicate of the descriptor that wrote them: by sendfile into a device, by pread and write
-// into a pipe or a regular file. bench.py checks with `strace -c` that the calls match the
+// duplicate of the descriptor that wrote them: by sendfile into a character device, by pread
+// and write into anything else. bench.py checks with `strace -c` that the calls match the
 // program's before it times anything. It loads the C library alone, as the program does. Usage:
 // io_floor KEPT [sendfile|copy_file_range|pread] The optional word picks the read-back into a
 // regular file, to measure the ways side by side.
@@ -152,7 +152,8 @@ int main(int argc, char** argv) {
 
   const int back = ::fcntl(result, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   (void)::close(result);
-  // As the program reads back: by sendfile into a device, by pread and write into anything else.
+  // As the program reads back: by sendfile into a character device, by pread and write into
+  // anything else.
   const ReadBack way = device_output    ? ReadBack::kSendfile
                        : regular_output ? chosen
                                         : ReadBack::kPread;

@@ -11,11 +11,6 @@
 #include "FileStream.hpp"
 #include "KernelChoice.hpp"
 
-#if defined(REMOVE_X86_KERNELS)
-std::size_t scan_avx2_before(std::span<const unsigned char> block, Tally& tally,
-                             unsigned char* kept);
-#endif
-
 namespace {
 
 std::vector<unsigned char> text_block() {
@@ -97,11 +92,6 @@ int main(int argc, char** argv) {
       register_kernel(named.name, named.scan);
     }
   }
-#if defined(REMOVE_X86_KERNELS)
-  if ((cpu_features() & (kAvx2 | kPopcnt)) == (kAvx2 | kPopcnt)) {
-    register_kernel("avx2_before", scan_avx2_before);  // the AVX2 kernel before this one
-  }
-#endif
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -1,7 +1,8 @@
 /* The floor of a small run: the system calls that `remove` makes, in the same order and of the
  * same sizes, with no per-byte work and nothing but the C library. KEPT bytes go to "file.txt"
  * after the last block, and the read-back goes through a duplicate of the descriptor that wrote
- * them, as in `remove`. Usage: startup_floor KEPT */
+ * them, as in `remove`: by sendfile into a character device, by pread and write into anything
+ * else. Usage: startup_floor KEPT */
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -38,8 +39,8 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGXFSZ, SIG_IGN);
   fstat(1, &status);
-  const int regular_output = S_ISREG(status.st_mode);
-  if (regular_output) stat("file.txt", &status);
+  const int device_output = S_ISCHR(status.st_mode);
+  if (S_ISREG(status.st_mode)) stat("file.txt", &status);
   (void)put(1, kBanner, sizeof kBanner - 1);
   int source = open_cleared("file.c", O_RDONLY);
   fstat(source, &status);
@@ -63,12 +64,12 @@ int main(int argc, char** argv) {
   close(result);
   for (off_t offset = 0; offset < (off_t)written;) {
     ssize_t got;
-    if (regular_output) {
-      got = pread(back, buffer, written - offset < kBlock ? written - offset : kBlock, offset);
-      if (got > 0) (void)put(1, buffer, (size_t)got);
-    } else {
+    if (device_output) {
       off_t at = offset;
       got = sendfile(1, back, &at, written - offset);
+    } else {
+      got = pread(back, buffer, written - offset < kBlock ? written - offset : kBlock, offset);
+      if (got > 0) (void)put(1, buffer, (size_t)got);
     }
     if (got <= 0) break;
     offset += got;
