@@ -147,7 +147,8 @@ RunResult run_remove_streaming(const fs::path& dir,
       ::usleep(1000);
     }
   }
-  std::vector<char> buffer(std::size_t{1} << 20);
+  // A pipeful at most, from a socket too: what is read at once is then never the whole rest.
+  std::vector<char> buffer(std::size_t{1} << 16);
   for (ssize_t got; (got = ::read(pipe_ends[0], buffer.data(), buffer.size())) != 0;) {
     if (got > 0) {
       consume({buffer.data(), static_cast<std::size_t>(got)});

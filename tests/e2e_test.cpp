@@ -39,6 +39,8 @@ struct InputCase {
   std::string input;
 };
 
+// promise: what-a-run-does, transcript-in-order, summary-block, kept-bytes, file-c-only-read
+// promise: deletes-nothing
 TEST(EndToEnd, InputsGiveTheModelledTranscriptAndFileTxt) {
   const std::size_t buffer = kStreamBufferSize;
   const std::string text = "int main(void)\r\n{\treturn 0; }\n\xc3\xa9t\xc3\xa9 ";
@@ -67,6 +69,7 @@ TEST(EndToEnd, InputsGiveTheModelledTranscriptAndFileTxt) {
   }
 }
 
+// promise: byte-counts, kept-bytes
 TEST(EndToEnd, SeededRandomMegabytes) {
   const ScratchDir dir;
   const std::string input = random_bytes(std::size_t{5} << 20, 20261208);
@@ -81,18 +84,21 @@ TEST(EndToEnd, SeededWhitespaceHeavyText) {
   expect_run(dir, model_run(input), "3 MiB of mostly whitespace");
 }
 
+// promise: file-c-cannot-be-opened, file-txt-created-or-emptied
 TEST(EndToEnd, MissingFileCEmptiesAStaleFileTxt) {
   const ScratchDir dir;
   write_file(dir / "file.txt", "stale result of an earlier run");
   expect_run(dir, model_run(std::nullopt), "missing file.c");
 }
 
+// promise: arguments-ignored, deletes-nothing
 TEST(EndToEnd, ArgumentsAreIgnored) {
   const ScratchDir dir;
   write_file(dir / "file.c", "Hi 2\tu!\n");
   expect_run(dir, model_run("Hi 2\tu!\n"), "arguments", {"--help", "-v", "file.c", ""});
 }
 
+// promise: file-txt-created-or-emptied
 TEST(EndToEnd, NewFileTxtGetsTheUsualPermissions) {
   for (const auto& [umask, mode] : {std::pair{"022", 0644u}, {"000", 0666u}, {"077", 0600u}}) {
     const ScratchDir dir;
@@ -105,6 +111,7 @@ TEST(EndToEnd, NewFileTxtGetsTheUsualPermissions) {
   }
 }
 
+// promise: file-c-read-fails
 TEST(EndToEnd, UnreadableFileCReadsAsMissing) {
   // A directory opens but every read of it fails.
   const ScratchDir dir;
@@ -113,6 +120,7 @@ TEST(EndToEnd, UnreadableFileCReadsAsMissing) {
   expect_run(dir, model_run(std::nullopt), "directory file.c");
 }
 
+// promise: file-txt-is-file-c
 TEST(EndToEnd, FileTxtNamingFileCLeavesTheInputIntact) {
   const std::string input = "keep me 42\n";
   for (const bool symbolic : {true, false}) {
@@ -134,6 +142,7 @@ TEST(EndToEnd, FileTxtNamingFileCLeavesTheInputIntact) {
   }
 }
 
+// promise: file-txt-cannot-be-written
 TEST(EndToEnd, FileTxtThatCannotBeWrittenIsNotShownAsTheResult) {
   const std::string input = "new 1\n";
   const ScratchDir dir;
@@ -146,6 +155,7 @@ TEST(EndToEnd, FileTxtThatCannotBeWrittenIsNotShownAsTheResult) {
   EXPECT_EQ(run.exit_status, 0);
 }
 
+// promise: file-txt-cannot-be-written
 TEST(EndToEnd, ImmutableFileTxtKeepsItsOldContentOutOfTheTranscript) {
   const ScratchDir dir;
   write_file(dir / "file.c", "new 1\n");
@@ -161,6 +171,7 @@ TEST(EndToEnd, ImmutableFileTxtKeepsItsOldContentOutOfTheTranscript) {
   EXPECT_EQ(run.exit_status, 0);
 }
 
+// promise: file-txt-cannot-be-written, file-txt-unreadable
 TEST(EndToEnd, FileTxtThatCannotBeWrittenOrReadBackAsAnotherUser) {
   if (!can_run_as_nobody()) {
     GTEST_SKIP() << "cannot drop privileges with setpriv here";
@@ -181,6 +192,7 @@ TEST(EndToEnd, FileTxtThatCannotBeWrittenOrReadBackAsAnotherUser) {
   }
 }
 
+// promise: file-txt-write-fails
 TEST(EndToEnd, FullDiskIsReportedAndNeverReadBack) {
   // Small enough to be written at close, and large enough to fail during the pass.
   for (const std::size_t size : {std::size_t{10}, 3 * kStreamBufferSize}) {
@@ -197,6 +209,7 @@ TEST(EndToEnd, FullDiskIsReportedAndNeverReadBack) {
   }
 }
 
+// promise: file-error-line, file-c-read-fails, read-back-fails
 TEST(EndToEnd, ReadErrorsEndThePassWithFileError) {
   const std::string input = random_bytes(3 * kStreamBufferSize, 5, "xy \t\n");
   const std::string& preload = kFaultPreload;
@@ -221,6 +234,7 @@ TEST(EndToEnd, ReadErrorsEndThePassWithFileError) {
   }
 }
 
+// promise: closed-standard-descriptors
 TEST(EndToEnd, ClosedStandardDescriptorsNeverReceiveTheFiles) {
   // The preload ends the run with status 99 if a file is read or written through 0-2; without
   // /dev/null nothing can fill those first.
@@ -243,6 +257,7 @@ TEST(EndToEnd, ClosedStandardDescriptorsNeverReceiveTheFiles) {
   }
 }
 
+// promise: stdout-fails-quietly, endless-file-c-stops, sigpipe-sigxfsz-ignored
 TEST(EndToEnd, ReaderThatGoesAwayStillGetsACompleteFileTxt) {
   const ScratchDir dir;
   const ScratchDir elsewhere;
@@ -263,6 +278,7 @@ namespace {
 
 // The read-back goes by sendfile into devices, and by pread and write elsewhere; either way
 // every kind of standard output gets the same bytes.
+// promise: transcript-in-order, read-back-fails
 TEST(EndToEnd, ReadBackReachesEveryKindOfStandardOutput) {
   const std::string input = random_bytes(3 * kStreamBufferSize + 5, 12, "ab1 \t\n!");
   const std::string transcript = model_run(input).transcript;

@@ -110,6 +110,7 @@ TEST(Manual, FormattersAndLintersFindNothingToWarnAbout) {
   }
 }
 
+// promise: example-session
 TEST(Manual, ExampleIsWhatTheProgramPrints) {
   if (!find_tool("groff")) {
     GTEST_SKIP() << "groff is not installed";

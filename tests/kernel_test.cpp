@@ -97,6 +97,7 @@ class Kernels : public ::testing::TestWithParam<NamedKernel> {
   }
 };
 
+// promise: byte-counts, kept-bytes
 TEST_P(Kernels, EveryLengthAndAlignmentMatchesTheRules) {
   const std::string pool = random_bytes(4096, 17, kBoundaryBytes + "azAZ09 \t\n");
   for (std::size_t length = 0; length <= 300; ++length) {
@@ -107,6 +108,7 @@ TEST_P(Kernels, EveryLengthAndAlignmentMatchesTheRules) {
   }
 }
 
+// promise: byte-counts, kept-bytes
 TEST_P(Kernels, AllByteValuesAndRandomBlocksMatchTheRules) {
   std::string all;
   for (int value = 0; value <= 255; ++value) {
@@ -120,6 +122,7 @@ TEST_P(Kernels, AllByteValuesAndRandomBlocksMatchTheRules) {
   expect_same(GetParam(), random_bytes(kStreamBufferSize, 99), "a whole buffer");
 }
 
+// promise: counts-any-size
 TEST_P(Kernels, LongRunsOfOneByteDoNotWrapTheCounters) {
   // A whole buffer of the same byte: far more than 255 vectors, and more than 16-bit chunk sums
   // can hold, so narrow counters of any kind would wrap.

@@ -11,6 +11,7 @@
 
 namespace {
 
+// promise: counts-any-size
 TEST(LargeInput, SparseFilePast4GiBIsCountedExactly) {
   constexpr std::uint64_t kSize = (std::uint64_t{4} << 30) + 10;
   static_assert(sizeof(off_t) == 8, "a 32-bit off_t would make this a 10-byte file");

@@ -72,6 +72,9 @@ std::string expected_transcript(const Fault& fault, const std::string& input) {
   return model_run(input, ReadBack::kFileError).transcript;
 }
 
+// promise: file-c-read-fails, file-txt-write-fails, read-back-fails, stdout-fails-quietly
+// promise: try-again-bound, stdout-non-blocking, file-c-only-read, no-standard-error
+// promise: exit-status-zero, file-error-line
 TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough) {
   const std::string input = faulted_input();
   // Every fault below must strike before the end of either file.
@@ -161,6 +164,7 @@ TEST(InjectedFaults, EachFailureGivesFileErrorAfterExactlyTheBytesThatGotThrough
   }
 }
 
+// promise: file-c-cannot-be-opened
 TEST(Permissions, UnreadableFileCReadsAsMissing) {
   if (!can_run_as_nobody()) {
     GTEST_SKIP() << "cannot drop privileges with setpriv here";
@@ -300,6 +304,7 @@ std::vector<HostileCase> hostile_cases() {
       kBannerLine + input + model_summary(input) + kBannerLine + "Hi" + kFileErrorLine;
   const std::size_t last_line_blocks = 65536 - (unknown_stdout.size() - kFileErrorLine.size());
   return {
+      // promise: stdout-is-file-txt
       {"stdout is file.txt",
        input,
        "$T \"$REMOVE\" > file.txt; echo status $?",
@@ -307,6 +312,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.txt", refused}, {"file.c", input}}},
       // Through an open file the shell keeps: the run's lock must not outlive the run, also
       // one killed before its end.
+      // promise: stdout-is-file-txt, stdout-file-txt-locked
       {"stdout appends to file.txt",
        input,
        "echo OLD > file.txt; exec 3>> file.txt; $T \"$REMOVE\" >&3; echo status $?; "
@@ -316,32 +322,38 @@ std::vector<HostileCase> hostile_cases() {
            "await do_signal_stop; kill -KILL $(cat pid); wait; flock -n file.txt echo unlocked",
        ok + "unlocked\nunlocked\n",
        {{"file.txt", "OLD\n" + refused + kBannerLine}, {"file.c", input}}},
+      // promise: stdout-is-file-txt
       {"stdout opened read-write on file.txt",
        input,
        "$T \"$REMOVE\" 1<> file.txt; echo status $?",
        ok,
        {{"file.txt", refused}}},
+      // promise: stdout-is-file-c, file-c-only-read
       {"stdout appends to file.c",
        input,
        "$T \"$REMOVE\" >> file.c; echo status $?",
        ok,
        {{"file.c", input + model_cut_short("")}, {"file.txt", ""}}},
+      // promise: stdout-is-file-c
       {"stdout is file.c",
        input,
        "$T \"$REMOVE\" > file.c; echo status $?",
        ok,
        {{"file.c", model_cut_short("")}, {"file.txt", ""}}},
+      // promise: identity-unknown
       {"stdout appends to file.c, and its fstat fails",
        input,
        "$T " + preload + "REMOVE_FAULT=fstat:stdout:0 \"$REMOVE\" >> file.c; echo status $?",
        ok,
        {{"file.c", input + model_cut_short("", ReadBack::kFileError)}, {"file.txt", ""}}},
+      // promise: stdout-is-file-c
       {"file.c is the stdout pipe",
        input,
        "rm file.c; ln -s /dev/stdout file.c; { $T \"$REMOVE\"; echo status $? > st; } | cat; cat "
        "st",
        model_cut_short("") + ok,
        {{"file.txt", ""}}},
+      // promise: stdout-is-file-c
       {"stdout on another tmpfs, its inode number that of file.c",
        input,
        "mkdir a b; unshare -m sh -c 'mount -t tmpfs t a && mount -t tmpfs t b && cd a && "
@@ -352,16 +364,19 @@ std::vector<HostileCase> hostile_cases() {
        false,
        false,
        true},
+      // promise: file-txt-write-fails, sigpipe-sigxfsz-ignored
       {"file.txt grows past the file size limit",
        lines(20000),
        "{ prlimit --fsize=1000 $T \"$REMOVE\"; echo status $? > status; } | cat; cat status",
        model_run(lines(20000), ReadBack::kFileError).transcript + ok,
        {{"file.txt", model_kept(lines(20000)).substr(0, 1000)}, {"file.c", lines(20000)}}},
+      // promise: stdout-fails-quietly, sigpipe-sigxfsz-ignored
       {"stdout reaches the file size limit",
        few_letters,
        "prlimit --fsize=4096 $T \"$REMOVE\" > out; echo status $?; cat out",
        ok + model_run(few_letters).transcript.substr(0, 4096),
        {{"file.txt", model_kept(few_letters)}, {"file.c", few_letters}}},
+      // promise: fixed-memory
       {"little memory",
        input,
        "echo OLD > file.txt; prlimit --data=409600 $T \"$REMOVE\"; echo status $?",
@@ -371,6 +386,7 @@ std::vector<HostileCase> hostile_cases() {
        true},
       // Both names lead to the target through symbolic links, so only stat, not lstat, sees
       // that they are one file.
+      // promise: unopenable-file-c-linked
       {"unopenable file.c and file.txt, links to one file",
        input,
        "mv file.c target; chown 65534 target; chmod 200 target; ln -s target file.c; "
@@ -380,6 +396,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"target", input}},
        true},
       // A file behind a link that nobody may follow may still be file.txt under another name.
+      // promise: identity-unknown
       {"file.c a link into a directory nobody may search, file.txt a hard link to its file",
        input,
        "mkdir d; mv file.c d/f; chmod 666 d/f; chmod 700 d; ln -s d/f file.c; ln d/f file.txt; "
@@ -387,6 +404,7 @@ std::vector<HostileCase> hostile_cases() {
        model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
        {{"file.txt", input}},
        true},
+      // promise: file-txt-unreadable
       {"new file.txt unreadable to its creator",
        input,
        "umask 0444; $T setpriv --reuid=65534 --regid=65534 --clear-groups \"$REMOVE\"; "
@@ -395,26 +413,31 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.txt", "Hi2u"}, {"file.c", input}},
        true},
       // Only a regular file is read back: a device holds nothing to show.
+      // promise: file-txt-not-regular
       {"file.txt on /dev/full, no file.c",
        "",
        "rm file.c; ln -s /dev/full file.txt; $T \"$REMOVE\"; echo status $?",
        model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
        {{"file.txt", std::nullopt}}},
+      // promise: file-txt-not-regular
       {"file.txt on /dev/full, empty file.c",
        "",
        "ln -s /dev/full file.txt; $T \"$REMOVE\"; echo status $?",
        model_run("", ReadBack::kFileError).transcript + ok,
        {{"file.c", ""}}},
+      // promise: file-txt-not-regular
       {"file.txt on /dev/zero, no letters",
        "!?\n",
        "ln -s /dev/zero file.txt; $T \"$REMOVE\"; echo status $?",
        model_run("!?\n", ReadBack::kFileError).transcript + ok,
        {{"file.c", "!?\n"}}},
+      // promise: file-txt-not-regular
       {"file.txt on /dev/zero",
        input,
        "ln -s /dev/zero file.txt; $T \"$REMOVE\"; echo status $?",
        refused + ok,
        {{"file.c", input}}},
+      // promise: identity-unknown
       {"fstat of file.c fails, file.txt a hard link",
        input,
        "ln file.c file.txt; { $T " + preload +
@@ -422,12 +445,14 @@ std::vector<HostileCase> hostile_cases() {
            "echo status $? > status; } | cat; cat status",
        model_cut_short("", ReadBack::kFileError) + ok,
        {{"file.c", input}}},
+      // promise: file-txt-cannot-be-written, fifo-open-never-waits
       {"file.txt a FIFO without a reader",
        input,
        "mkfifo file.txt; $T \"$REMOVE\"; echo status $?",
        refused + ok,
        {{"file.c", input}}},
       // The reader gets the kept bytes; the run takes none of them back.
+      // promise: file-txt-not-regular
       {"file.txt a FIFO with a reader",
        input,
        "mkfifo file.txt; bounded cat file.txt > got & await partner; bounded " + preload +
@@ -435,6 +460,7 @@ std::vector<HostileCase> hostile_cases() {
        refused + ok,
        {{"file.c", input}, {"got", "Hi2u"}}},
       // The lock another process holds on the FIFO guards no result: the reader gets its bytes.
+      // promise: file-txt-not-regular, only-regular-file-txt-locked
       {"file.txt a FIFO, locked by its reader",
        input,
        "mkfifo file.txt go done; python3 -c 'import fcntl, os\n"
@@ -443,6 +469,7 @@ std::vector<HostileCase> hostile_cases() {
        ": < go; $T \"$REMOVE\"; echo status $?; : > done; wait",
        refused + ok + "Hi2u",
        {{"file.c", input}}},
+      // promise: file-txt-not-regular
       {"file.txt on /dev/null",
        input,
        "ln -s /dev/null file.txt; $T \"$REMOVE\"; echo status $?",
@@ -450,6 +477,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.c", input}}},
       // The run is held on a full pipe after writing file.txt, which is then made a link to
       // another file; the result shown is still what the run wrote.
+      // promise: read-back-through-open-file
       {"file.txt made a link to a secret during the run",
        pipe_full,
        "printf 'TOP SECRET\\n' > secret; mkfifo go; "
@@ -458,18 +486,21 @@ std::vector<HostileCase> hostile_cases() {
        model_run(pipe_full).transcript + ok,
        {{"file.c", pipe_full}, {"file.txt", "TOP SECRET\n"}}},
       // The writer connects at once but writes only once the run waits in its read.
+      // promise: wait-for-the-other-end
       {"FIFO file.c whose writer writes late",
        input,
        "rm file.c; mkfifo file.c; exec 3<> file.c; { R; echo status $? > st; } 3>&- > out & "
        "await pipe_read; printf 'Hi 2\\tu!\\n' >&3; exec 3>&-; wait; cat out st",
        model_run(input).transcript + ok,
        {{"file.txt", "Hi2u"}}},
+      // promise: lease-wait
       {"leases on file.c and file.txt",
        input,
        "echo OLD > file.txt; " + std::string(kLeaseHolder) +
            "lease file.c; lease file.txt; $T \"$REMOVE\"; echo status $?; wait",
        model_run(input).transcript + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // promise: lease-wait, lease-break-time
       {"leases on file.c and file.txt, no /proc",
        input,
        "echo OLD > file.txt; " + std::string(kLeaseHolder) +
@@ -481,6 +512,7 @@ std::vector<HostileCase> hostile_cases() {
        true,
        true},
       // The run finds "file.txt" empty, then the lock's holder writes to it: emptied anyway.
+      // promise: file-txt-created-or-emptied
       {"empty file.txt written by the lock's holder meanwhile",
        input,
        ": > file.txt; exec 9>> file.txt; flock 9; (exec 9>&-; R > out) & await nanosleep; "
@@ -488,6 +520,7 @@ std::vector<HostileCase> hostile_cases() {
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
       // Also into standard output file.txt: the transcript, with nowhere else to go, is dropped.
+      // promise: lock-held-too-long, stdout-file-txt-unlocked
       {"file.txt locked by the caller, and so is standard output file.txt",
        input,
        "echo OLD > file.txt; ( flock 9; $T \"$REMOVE\"; echo status $?; "
@@ -497,6 +530,7 @@ std::vector<HostileCase> hostile_cases() {
       // The run whose standard output may be file.txt holds the lock through its last line:
       // blocked on a full pipe there, it keeps a second run waiting (still there once it sleeps
       // between two tries), whose result is then whole.
+      // promise: unknown-stdout-waits-for-lock, two-runs-apart
       {"stdout of unknown identity, blocked at its last line, keeps another run waiting",
        input,
        "echo OLD > file.txt; mkfifo go; { head -c " + std::to_string(last_line_blocks) +
@@ -518,6 +552,7 @@ std::vector<HostileCase> hostile_cases() {
        ok + "OLD\n" + model_run(input).transcript + ok + "OLD\n" + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
       // Locked through a write-only open where it may not be read, which leaves it as it was.
+      // promise: stdout-is-file-txt
       {"stdout appends to file.txt, which nobody may read",
        input,
        "echo OLD > file.txt; chmod 622 file.txt; $T setpriv --reuid=65534 --regid=65534 "
@@ -526,6 +561,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.c", input}, {"file.txt", "OLD\n" + refused}},
        true},
       // Without a lock no byte goes into file.txt: it may be another run's result.
+      // promise: stdout-file-txt-unlocked
       {"stdout appends to file.txt, which cannot be opened for the lock",
        input,
        "echo OLD > file.txt; $T " + preload +
@@ -534,6 +570,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.c", input}, {"file.txt", "OLD\n"}}},
       // The first run holds the lock, blocked on a FIFO file.c with a block in file.txt; a second
       // run with no descriptor to spare would write over that block through standard output.
+      // promise: stdout-file-txt-unlocked
       {"stdout writes into another run's file.txt, no descriptor to spare",
        "",
        "rm file.c; mkfifo file.c; exec 3<> file.c; { R > a.out; echo status $? > st; } 3>&- & "
@@ -547,6 +584,7 @@ std::vector<HostileCase> hostile_cases() {
        false,
        true},
       // A FIFO is never opened for the lock: a writer waiting in its open would wake.
+      // promise: only-regular-file-txt-locked
       {"file.txt a FIFO, stdout of unknown identity",
        input,
        "mkfifo file.txt; $T " + preload +
@@ -556,6 +594,7 @@ std::vector<HostileCase> hostile_cases() {
       // A shared lock keeps a result from being rewritten as an exclusive one does. The wait is
       // the program's own: a blocked SIGALRM does not stretch it, and a clock that stands still
       // does not make it endless.
+      // promise: lock-held-too-long, waits-use-no-signal, sleeps-that-count
       {"file.txt held for ever by a shared lock, SIGALRM blocked and pending, the clock still",
        input,
        "echo OLD > file.txt; exec 9>> file.txt; flock -s 9; "
@@ -563,16 +602,19 @@ std::vector<HostileCase> hostile_cases() {
            preload + "REMOVE_FAULT=clock:monotonic:0 \"$REMOVE\"; echo status $?",
        refused + ok,
        {{"file.c", input}, {"file.txt", "OLD\n"}}},
+      // promise: waits-use-no-signal
       {"file.txt locked until the run waits, SIGALRM blocked and pending",
        input,
        "held python3 -c \"$SIGNALS\" blocked \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // promise: waits-use-no-signal
       {"file.txt locked until the run waits, no signal can be queued",
        input,
        "held prlimit --sigpending=0 \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // promise: waits-use-no-signal
       {"file.txt locked until the run waits, SIGALRM ignored and a timer running",
        input,
        "held python3 -c \"$SIGNALS\" ignored \"$REMOVE\"",
@@ -580,22 +622,26 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
       // The wait lasts seconds, not as many tries: sleeps that fail, or a clock that stands
       // still, must not cut it short; and where nothing can sleep it ends rather than spin.
+      // promise: sleeps-that-count
       {"file.txt locked for 3 s after the run waits, clock_nanosleep refused",
        input,
        "AWAIT=poll HOLD=3 held " + preload + "REMOVE_FAULT=sleep:nanosleep:0 \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // promise: sleeps-that-count
       {"file.txt locked for 3 s after the run waits, the clock still",
        input,
        "HOLD=3 held " + preload + "REMOVE_FAULT=clock:monotonic:0 \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // promise: two-runs-apart
       {"file.txt locked for 7 s after the run waits",
        input,
        "HOLD=7 held \"$REMOVE\"",
        ok + model_run(input).transcript,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
       // One try of the lock, and no more: a pause that did not sleep is not counted.
+      // promise: sleeps-that-count
       {"file.txt locked until the run sleeps, and nothing can sleep",
        input,
        "echo OLD > file.txt; held strace -o trace -e trace=flock " + preload +
@@ -604,6 +650,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.c", input}, {"file.txt", "OLD\n"}},
        false,
        true},
+      // promise: no-locks-no-wait
       {"flock fails with ENOLCK while another process holds the lock",
        input,
        "exec 9>> file.txt; flock 9; $T " + preload +
@@ -611,6 +658,7 @@ std::vector<HostileCase> hostile_cases() {
        model_run(input).transcript + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
       // Neither name leads to a file, so nothing can be lost by creating or emptying file.txt.
+      // promise: file-c-cannot-be-opened
       {"file.c a link loop, a link to a name too long for any file, a link through a file",
        input,
        "rm file.c; ln -s file.c file.c; echo old > file.txt; $T \"$REMOVE\"; echo status $?; "
@@ -620,12 +668,14 @@ std::vector<HostileCase> hostile_cases() {
        missing + ok + missing + ok + missing + ok,
        {{"file.txt", ""}}},
       // A terminal is never a loop for the echo, but may well be another file of the run.
+      // promise: stdout-is-file-txt
       {"stdout a terminal, file.txt a link to it",
        input,
        std::string(kTerminalReader) + "terminal link \"$REMOVE\"",
        refused + ok,
        {{"file.c", input}}},
       // Into a device the read-back goes by sendfile; where it stops, the rest goes on from there.
+      // promise: read-back-fails
       {"stdout a terminal, sendfile from file.txt fails after 2 bytes, or a read, or it ends",
        input,
        std::string(kTerminalReader) + "terminal none " + preload +
@@ -636,18 +686,21 @@ std::vector<HostileCase> hostile_cases() {
        model_run(input).transcript + ok + model_run(input).transcript + ok + read_back_cut + ok +
            read_back_cut + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // promise: identity-unknown, character-device-no-loop
       {"stdout a terminal, fstat of file.c fails",
        input,
        std::string(kTerminalReader) + "terminal none " + preload +
            "REMOVE_FAULT=fstat:file.c:0 \"$REMOVE\"",
        refused + ok,
        {{"file.c", input}, {"file.txt", ""}}},
+      // promise: character-device-no-loop
       {"file.c the null device, fstat of stdout fails",
        input,
        "ln -sf /dev/null file.c; $T " + preload +
            "REMOVE_FAULT=fstat:stdout:0 \"$REMOVE\"; echo status $?",
        model_run("", ReadBack::kFileError).transcript + ok,
        {{"file.txt", ""}}},
+      // promise: closed-standard-descriptors
       {"stdout closed, file.c mounted on /dev/null",
        input,
        "unshare -m sh -c 'mount --bind file.c /dev/null && exec $T \"$REMOVE\" >&-'; "
@@ -658,6 +711,7 @@ std::vector<HostileCase> hostile_cases() {
        false,
        true},
       // Nobody takes the echo of a device that never ends: the run stops, as cat does.
+      // promise: endless-file-c-stops
       {"file.c /dev/zero, the reader gone or stdout /dev/full",
        input,
        "rm file.c; ln -s /dev/zero file.c; { R; echo status $? > st; } | head -c 1000; cat st; "
@@ -666,6 +720,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.txt", ""}}},
       // A lease the kernel never breaks (a lease-break time of 0) is waited for a second, once:
       // the write-only open is not tried after it, and the time is read once.
+      // promise: lease-break-time
       {"lease on file.txt let go half a second after its break, lease-break time 0",
        input,
        "echo OLD > file.txt; echo 0 > zero; " + std::string(kLeaseHolder) +
@@ -673,6 +728,7 @@ std::vector<HostileCase> hostile_cases() {
            "REMOVE_LEASE_TIME=zero \"$REMOVE\"; echo status $?; wait",
        model_run(input).transcript + ok,
        {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // promise: lease-wait, file-txt-cannot-be-written, proc-read-for-leases-only
       {"leases on file.c and file.txt, that on file.txt never let go, lease-break time 0",
        input,
        "echo OLD > file.txt; echo 0 > zero; " + std::string(kLeaseHolder) +
@@ -686,6 +742,7 @@ std::vector<HostileCase> hostile_cases() {
       // A lease on one file is waited for once in a run, however often the run opens it: the
       // second open of the file, for writing, tries once. With standard output that may be
       // file.txt, that open for the lock fails too, and nothing is written: there is no lock.
+      // promise: lease-wait, unopenable-file-c-linked, file-c-cannot-be-opened
       {"file.txt a link to file.c, a lease on file.c never let go, lease-break time 0",
        input,
        "ln -s file.c file.txt; echo 0 > zero; " + std::string(kLeaseHolder) +
@@ -696,6 +753,7 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.c", input}},
        false,
        true},
+      // promise: stdout-file-txt-unlocked
       {"a lease on file.txt never let go, stdout of unknown identity, lease-break time 0",
        input,
        "echo OLD > file.txt; echo 0 > zero; " + std::string(kLeaseHolder) +
@@ -708,6 +766,7 @@ std::vector<HostileCase> hostile_cases() {
        true},
       // Nobody takes the transcript, so file.txt is written but not read back for nothing; into
       // a device it goes by sendfile, in one call.
+      // promise: stdout-fails-quietly
       {"stdout /dev/full, a file.txt larger than a read",
        lines(40000),
        "$T strace -o trace -e trace=pread64,sendfile,write \"$REMOVE\" > /dev/full; "
@@ -719,6 +778,7 @@ std::vector<HostileCase> hostile_cases() {
        true},
       // "file.c" saved by an editor (a new file renamed into place) while the run opens
       // file.txt, a link to it: found missing at first, it is kept apart all the same.
+      // promise: file-c-looked-at-again
       {"file.c saved through the link file.txt while the run opens file.txt",
        input,
        "rm file.c; ln -s file.c file.txt; bounded " + preload +
@@ -728,6 +788,7 @@ std::vector<HostileCase> hostile_cases() {
        ok + model_run(std::nullopt, ReadBack::kFileError).transcript,
        {{"file.c", input}}},
       // "file.c" looked at again once the lock is had: file.txt renamed to it during the wait.
+      // promise: file-c-looked-at-again
       {"file.txt renamed to a missing file.c while the run waits for its lock",
        input,
        "rm file.c; printf 'Hi 2\\tu!\\n' > file.txt; exec 9>> file.txt; flock 9; "
@@ -736,6 +797,7 @@ std::vector<HostileCase> hostile_cases() {
        ok + model_run(std::nullopt, ReadBack::kFileError).transcript,
        {{"file.c", input}, {"file.txt", std::nullopt}}},
       // What the open for reading and writing finds is looked at, not what the name was.
+      // promise: file-txt-not-regular
       {"file.txt made a link to /dev/zero as the run opens it",
        input,
        "bounded " + preload +
@@ -744,6 +806,7 @@ std::vector<HostileCase> hostile_cases() {
        ok + refused,
        {{"file.c", input}}},
       // An empty file.txt is not emptied again, so with nothing kept it is not touched at all.
+      // promise: empty-file-txt-untouched
       {"empty file.txt, no letters",
        "!?\n",
        ": > file.txt; touch -d @0 file.txt; $T \"$REMOVE\" > /dev/null; echo status $?; "
@@ -751,6 +814,7 @@ std::vector<HostileCase> hostile_cases() {
        ok + "0\n",
        {{"file.c", "!?\n"}, {"file.txt", ""}}},
       // The open that fills a closed standard input is tried again after an interruption.
+      // promise: closed-standard-descriptors, try-again-bound
       {"stdin closed, its open of /dev/null interrupted once",
        input,
        "$T strace -o trace -e trace=openat " + preload +
@@ -760,14 +824,70 @@ std::vector<HostileCase> hostile_cases() {
        {{"file.c", input}, {"file.txt", "Hi2u"}},
        false,
        true},
+      // promise: stdout-packet-socket
       {"stdout a sequenced-packet socket",
        lines(40000),
        kPacketReader,
        model_run(lines(40000)).transcript + ok,
        {{"file.c", lines(40000)}}},
+      // A read of standard input would take its bytes or wait for ever for more.
+      // promise: no-standard-input
+      {"stdin a FIFO holding bytes, its writer still there",
+       input,
+       "mkfifo in; exec 3<> in; printf 'stdin 9\\n' >&3; $T \"$REMOVE\" < in 3>&-; "
+       "echo status $?",
+       model_run(input).transcript + ok,
+       {{"file.c", input}, {"file.txt", "Hi2u"}}},
+      // Memory that grew with the input would pass the limit that a small input stays under.
+      // promise: fixed-memory
+      {"little memory, a file.c of over 4 MiB",
+       lines(500000),
+       "prlimit --data=409600 $T \"$REMOVE\" > /dev/null; echo status $?",
+       ok,
+       {{"file.txt", model_kept(lines(500000))}},
+       false,
+       true},
+      // Creating file.txt makes file.c, which is then kept apart like any other.
+      // promise: missing-file-c-made-through-link, file-txt-follows-links
+      {"file.c missing, file.txt a symbolic link to it",
+       input,
+       "rm file.c; ln -s file.c file.txt; $T \"$REMOVE\"; echo status $?",
+       model_run(std::nullopt, ReadBack::kFileError).transcript + ok,
+       {{"file.c", ""}}},
+      // A socket cannot be opened; an open of a FIFO does not wait; an open's EAGAIN is a lease
+      // only on a regular file: here a wait for one would outlast $T.
+      // promise: file-c-cannot-be-opened, fifo-open-never-waits, open-eagain
+      {"file.c a socket, a FIFO without a writer, a FIFO whose open says EAGAIN",
+       input,
+       "rm file.c; python3 -c 'import socket; socket.socket(socket.AF_UNIX).bind(\"file.c\")'; "
+       "echo OLD > file.txt; $T \"$REMOVE\"; echo status $?; rm file.c; mkfifo file.c; "
+       "$T \"$REMOVE\"; echo status $?; echo 60 > long; $T " +
+           preload +
+           "REMOVE_LEASE_TIME=long REMOVE_FAULT=open:file.c:0:EAGAIN \"$REMOVE\"; "
+           "echo status $?",
+       missing + ok + model_run("").transcript + ok + missing + ok,
+       {{"file.txt", ""}}},
+      // The kernel follows 40 links in a name, and takes the 41st for a loop.
+      // promise: long-link-chain
+      {"file.c a chain of 41 symbolic links to file.txt's file",
+       input,
+       "mv file.c target; ln target file.txt; p=target; for i in $(seq 40); do ln -s $p l$i; "
+       "p=l$i; done; ln -s $p file.c; $T \"$REMOVE\"; echo status $?",
+       missing + ok,
+       {{"target", ""}, {"file.txt", ""}}},
+      // A file.txt that cannot be looked at may be standard output; unlocked, nothing goes there.
+      // promise: unknown-file-txt-holds-stdout
+      {"file.txt a link into a directory nobody may search, stdout a regular file",
+       input,
+       "mkdir d; chmod 700 d; ln -s d/f file.txt; $T setpriv --reuid=65534 --regid=65534 "
+       "--clear-groups sh -c 'exec \"$0\" > out' \"$REMOVE\"; echo status $?",
+       ok,
+       {{"file.c", input}, {"out", ""}},
+       true},
   };
 }
 
+// promise: no-standard-error, exit-status-zero
 TEST(Hostile, NoRunFeedsOnItsOwnOutputDiesOfALimitOrLosesFileC) {
   const bool nobody = can_run_as_nobody();
   const bool mounts = ::geteuid() == 0 && std::system("unshare -m true 2>/dev/null") == 0;
@@ -857,6 +977,7 @@ void expect_two_runs_apart(const std::string& second_output, Channel channel = C
   EXPECT_TRUE(read_file(dir / "file.c") == input);
 }
 
+// promise: two-runs-apart, stdout-file-txt-locked
 TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
   expect_two_runs_apart("> b.out");
   expect_two_runs_apart("1<> file.txt");
@@ -865,6 +986,7 @@ TEST(Hostile, TwoRunsAtOnceDoNotMixTheirResults) {
   expect_two_runs_apart("1<> file.txt", Channel::kSocket);
 }
 
+// promise: stdout-non-blocking
 TEST(Hostile, FullNonBlockingPipeGetsEveryByteInOrder) {
   // The first fills the pipe exactly when the summary is due; the others need partial writes
   // resumed.
@@ -969,6 +1091,7 @@ TEST(Descriptors, ValgrindFindsNoLeakedDescriptorOrMemoryError) {
   }
 }
 
+// promise: proc-read-for-leases-only
 TEST(Descriptors, EveryFileOpenedIsClosedExactlyOnce) {
   const auto strace = find_tool("strace");
   if (!strace) {
@@ -1048,6 +1171,7 @@ std::string biased_bytes(std::size_t size, std::mt19937& generator) {
   return bytes;
 }
 
+// promise: byte-counts, kept-bytes
 TEST(RandomRuns, TwoHundredSeededInputsMatchTheModel) {
   std::mt19937 generator(20261208);
   std::uniform_int_distribution<std::size_t> size_of(0, 3 * kStreamBufferSize);

@@ -9,6 +9,7 @@
 namespace {
 
 // The reference is the C library's own class in the "C" locale, which this test never changes.
+// promise: kept-bytes
 TEST(KeepsByte, MatchesTheCLocaleOverAllByteValues) {
   for (int value = 0; value <= 255; ++value) {
     const auto byte = static_cast<unsigned char>(value);
@@ -16,6 +17,7 @@ TEST(KeepsByte, MatchesTheCLocaleOverAllByteValues) {
   }
 }
 
+// promise: kept-bytes
 TEST(KeepsByte, BoundariesOfEachRange) {
   for (const int kept : {0x30, 0x39, 0x41, 0x5A, 0x61, 0x7A}) {
     EXPECT_TRUE(keeps_byte(static_cast<unsigned char>(kept))) << std::hex << kept;
@@ -26,6 +28,7 @@ TEST(KeepsByte, BoundariesOfEachRange) {
   }
 }
 
+// promise: byte-counts
 TEST(CountByte, EachByteRaisesExactlyItsOwnField) {
   for (int value = 0; value <= 255; ++value) {
     Tally tally;
@@ -48,6 +51,7 @@ struct RulesCase {
   std::string kept;
 };
 
+// promise: byte-counts, kept-bytes
 TEST(ByteRules, CountAndKeepSequences) {
   const RulesCase cases[] = {
       {"worked example", std::string("Hi 2\tu!\n"), {5, 1, 1, 1}, "Hi2u"},
@@ -72,6 +76,7 @@ TEST(ByteRules, CountAndKeepSequences) {
   }
 }
 
+// promise: summary-block, counts-any-size
 TEST(FormatSummary, IsByteExact) {
   struct Case {
     const char* name;
@@ -121,6 +126,7 @@ TEST(FormatSummary, IsByteExact) {
   }
 }
 
+// promise: counts-any-size
 TEST(CountByte, CountsPastThe32BitLimit) {
   Tally tally;
   tally.characters = 2147483647;  // the largest a 32-bit count could hold

@@ -77,6 +77,7 @@ TEST(OutputFile, EmptiesAnExistingFile) {
   EXPECT_EQ(read_file(dir / "out"), "");
 }
 
+// promise: file-txt-is-file-c, file-c-looked-at-again
 TEST(OutputFile, RefusesToEmptyTheFileBeingRead) {
   // Known as the input from the start, or only by its name looked at again: a file saved there
   // after the input was found missing.
@@ -93,12 +94,14 @@ TEST(OutputFile, RefusesToEmptyTheFileBeingRead) {
   }
 }
 
+// promise: file-txt-write-fails
 TEST(OutputFile, FailedWriteMakesCloseFail) {
   OutputFile file("/dev/full", {}, "none");
   file.write_block(bytes_of("x"));
   EXPECT_FALSE(file.finish_writing());
 }
 
+// promise: lease-break-time
 TEST(LeaseBreakTime, IsReadFromTheTextOfProc) {
   const std::pair<std::string_view, int> rows[] = {
       {"45\n", 45},
