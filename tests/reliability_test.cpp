@@ -877,12 +877,15 @@ std::vector<HostileCase> hostile_cases() {
        {{"target", ""}, {"file.txt", ""}}},
       // A file.txt that cannot be looked at may be standard output; unlocked, nothing goes there.
       // promise: unknown-file-txt-holds-stdout
-      {"file.txt a link into a directory nobody may search, stdout a regular file",
+      {"file.txt a link into a directory nobody may search, stdout a regular file or a pipe",
        input,
-       "mkdir d; chmod 700 d; ln -s d/f file.txt; $T setpriv --reuid=65534 --regid=65534 "
-       "--clear-groups sh -c 'exec \"$0\" > out' \"$REMOVE\"; echo status $?",
-       ok,
-       {{"file.c", input}, {"out", ""}},
+       "mkdir d; chmod 700 d; ln -s d/f file.txt; for to in '> out' '| cat > piped'; do "
+       "$T setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \"exec \\\"\\$0\\\" $to\" "
+       "\"$REMOVE\"; echo status $?; done",
+       ok + ok,
+       {{"file.c", input},
+        {"out", ""},
+        {"piped", model_run(input, ReadBack::kFileError).transcript}},
        true},
   };
 }
